@@ -1,0 +1,52 @@
+// Worker threads: started by the thread library's start command, stopped by
+// its stop command. A stopped worker ends at its next service or command call
+// (stop_point) and never returns into the program; what it still held (blocks,
+// documents, script objects) is reclaimed when it ends.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace cu {
+
+// Starts a worker running the image routine at `routine` (no arguments).
+// Returns its handle (never 0, never reused).
+std::uint32_t start_worker(std::uint64_t routine);
+// Asks the worker to stop and wakes whatever it is waiting on. Harmless for a
+// finished, closed or unknown handle.
+void stop_worker(std::uint32_t handle);
+// Releases a handle. Called on a worker thread it releases the caller's own
+// handle whatever value it is given, so a finishing worker never closes the
+// handle of a search that started after it.
+void close_worker(std::uint32_t handle);
+
+// 0 on any thread that is not a worker.
+std::uint64_t current_worker_id();
+// True once the worker `id` has been asked to stop (false for id 0).
+bool worker_stopped(std::uint64_t id);
+// True when the calling worker has been asked to stop.
+bool stop_requested();
+// Called at every service and command entry and exit: ends a stopped worker
+// here. Must be called with no live C++ objects in the caller's frame.
+void stop_point();
+
+// While registered, `wake(ctx)` is called (from the stopping thread) when the
+// calling worker is asked to stop, so a blocking wait can end at once.
+class WakeOnStop {
+public:
+    WakeOnStop(void (*wake)(void*), void* ctx);
+    ~WakeOnStop();
+    WakeOnStop(const WakeOnStop&) = delete;
+    WakeOnStop& operator=(const WakeOnStop&) = delete;
+};
+
+// Library objects (documents, script engines) created on a worker: destroyed
+// by the runtime if the worker is stopped before it releases them.
+void track_resource(void* object, void (*destroy)(void*));
+void untrack_resource(void* object);
+
+// The allocator behind allocate_block/free_block: a block made on a worker is
+// tracked by that worker until freed.
+void* worker_tracked_allocate(std::size_t size);
+void worker_tracked_free(void* block);
+
+}  // namespace cu

@@ -14,4 +14,9 @@ namespace cu {
 // program ends with a non-zero status.
 [[noreturn]] void report_runtime_error(std::uint32_t code);
 
+// Set by the window once it is up: shows the message in a dialog (called on
+// whatever thread hit the error, before the process ends). Null removes it.
+using ErrorDisplayHook = void (*)(const char* message);
+void set_error_display_hook(ErrorDisplayHook hook);
+
 }  // namespace cu

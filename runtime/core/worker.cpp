@@ -187,6 +187,12 @@ void close_worker(std::uint32_t handle)
     reclaim_if_done(*it->second);
 }
 
+bool worker_known(std::uint32_t handle)
+{
+    std::lock_guard lock(registry_mutex);
+    return workers.count(handle) != 0;
+}
+
 std::uint64_t current_worker_id() { return current ? current->handle : 0; }
 
 bool worker_stopped(std::uint64_t id)

@@ -19,6 +19,10 @@ void stop_worker(std::uint32_t handle);
 // handle of a search that started after it.
 void close_worker(std::uint32_t handle);
 
+// True while the runtime still keeps the worker's thread object: until it has
+// ended and its handle is closed (or it has ended after a stop).
+bool worker_known(std::uint32_t handle);
+
 // 0 on any thread that is not a worker.
 std::uint64_t current_worker_id();
 // True once the worker `id` has been asked to stop (false for id 0).

@@ -1,0 +1,188 @@
+#include "gbk.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+#include <unicode/ustring.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "errors.h"
+
+namespace cu {
+namespace {
+
+struct ConverterClose {
+    void operator()(UConverter* c) const { ucnv_close(c); }
+};
+
+// ICU converters are not shared between threads: one per thread, opened on
+// first use (opening is cheap once ICU has loaded the table).
+UConverter* gbk_converter()
+{
+    thread_local std::unique_ptr<UConverter, ConverterClose> converter;
+    if (!converter) {
+        UErrorCode status = U_ZERO_ERROR;
+        converter.reset(ucnv_open("windows-936-2000", &status));
+        if (U_FAILURE(status) || !converter)
+            fatal(std::string("the GBK code-page converter of ICU is missing: ") + u_errorName(status));
+    }
+    ucnv_reset(converter.get());
+    return converter.get();
+}
+
+// Notes that a substitution happened, then substitutes as ICU would.
+void note_substitution(const void* context, UConverterFromUnicodeArgs* args, const UChar* units, int32_t length,
+                       UChar32 code_point, UConverterCallbackReason reason, UErrorCode* status)
+{
+    if (reason == UCNV_UNASSIGNED || reason == UCNV_ILLEGAL || reason == UCNV_IRREGULAR)
+        *static_cast<bool*>(const_cast<void*>(context)) = true;
+    UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, code_point, reason, status);
+}
+
+// Runs an ICU "measure, then fill" conversion: `convert(dest, capacity, status)`
+// returns the full length.
+template <typename Out, typename Convert>
+Out two_pass(Convert convert)
+{
+    Out out;
+    UErrorCode status = U_ZERO_ERROR;
+    std::int32_t length = convert(nullptr, 0, &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return {};
+    out.resize(static_cast<std::size_t>(length));
+    status = U_ZERO_ERROR;
+    convert(out.data(), length, &status);
+    if (U_FAILURE(status)) return {};
+    return out;
+}
+
+std::int32_t checked_length(std::size_t n)
+{
+    if (n > static_cast<std::size_t>(INT32_MAX / 4)) fatal("a text too long to convert");
+    return static_cast<std::int32_t>(n);
+}
+
+bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::u16string gbk_to_utf16(std::string_view gbk)
+{
+    if (gbk.empty()) return {};
+    UConverter* c = gbk_converter();
+    return two_pass<std::u16string>([&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
+        ucnv_reset(c);
+        return ucnv_toUChars(c, dest, capacity, gbk.data(), checked_length(gbk.size()), status);
+    });
+}
+
+std::string utf16_to_gbk(std::u16string_view units, char substitute, bool* used_substitute)
+{
+    bool used = false;
+    std::string out;
+    if (!units.empty()) {
+        UConverter* c = gbk_converter();
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_setSubstChars(c, &substitute, 1, &status);
+        ucnv_setFromUCallBack(c, note_substitution, &used, nullptr, nullptr, &status);
+        out = two_pass<std::string>([&](char* dest, std::int32_t capacity, UErrorCode* st) {
+            ucnv_reset(c);
+            return ucnv_fromUChars(c, dest, capacity, units.data(), checked_length(units.size()), st);
+        });
+        ucnv_setFromUCallBack(c, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr, &status);
+    }
+    if (used_substitute) *used_substitute = used;
+    return out;
+}
+
+std::u16string utf8_to_utf16(std::string_view utf8)
+{
+    if (utf8.empty()) return {};
+    return two_pass<std::u16string>([&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
+        std::int32_t length = 0;
+        u_strFromUTF8WithSub(dest, capacity, &length, utf8.data(), checked_length(utf8.size()), 0xFFFD, nullptr,
+                             status);
+        return length;
+    });
+}
+
+std::string utf16_to_utf8(std::u16string_view units)
+{
+    if (units.empty()) return {};
+    return two_pass<std::string>([&](char* dest, std::int32_t capacity, UErrorCode* status) {
+        std::int32_t length = 0;
+        u_strToUTF8WithSub(dest, capacity, &length, units.data(), checked_length(units.size()), 0xFFFD, nullptr,
+                           status);
+        return length;
+    });
+}
+
+std::u16string cesu8_to_utf16(std::string_view text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        // Expected sequence length and the allowed range of the second byte;
+        // ED (surrogates) is allowed: that is what makes it CESU-8.
+        std::size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) need = 2;
+        else if (b >= 0xE0 && b <= 0xEF) need = 3, lo = b == 0xE0 ? 0xA0 : 0x80;
+        else if (b >= 0xF0 && b <= 0xF4) need = 4, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+        // Length of the valid prefix: an invalid sequence is replaced as one
+        // U+FFFD per maximal subpart.
+        std::size_t got = need ? 1 : 0;
+        while (got && got < need && i + got < n &&
+               (got == 1 ? (p[i + 1] >= lo && p[i + 1] <= hi) : continuation(p[i + got])))
+            ++got;
+        if (!need || got < need) {
+            out.push_back(0xFFFD);
+            i += got ? got : 1;
+            continue;
+        }
+        char32_t cp = b & (0xFF >> (need + 1));
+        for (std::size_t k = 1; k < need; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+        if (cp > 0xFFFF) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += need;
+    }
+    return out;
+}
+
+std::string utf16_to_cesu8(std::u16string_view units)
+{
+    std::string out;
+    out.reserve(units.size() * 3);
+    for (char16_t u : units) {
+        if (u < 0x80) {
+            out.push_back(static_cast<char>(u));
+        } else if (u < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+            out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::string gbk_to_utf8(std::string_view gbk) { return utf16_to_utf8(gbk_to_utf16(gbk)); }
+std::string utf8_to_gbk(std::string_view utf8) { return utf16_to_gbk(utf8_to_utf16(utf8)); }
+
+}  // namespace cu

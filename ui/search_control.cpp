@@ -1,0 +1,61 @@
+// The Search button: starts the worker thread, or stops it. Its caption is
+// the window's record of whether a search is running.
+#include "search_state.h"
+
+#include "../search/search.h"
+#include "unit_commands.h"
+
+// Zero-initialised, so it lives in "var".
+int32_t WorkerHandle = 0;
+
+namespace {
+
+// Keyword box, combo box and result list, in this order.
+void set_inputs_disabled(bool disabled)
+{
+    prog::set_disabled(prog::keyword_box(), disabled);
+    prog::set_disabled(prog::type_combo(), disabled);
+    prog::set_disabled(prog::result_list(), disabled);
+}
+
+bool caption_is_idle()
+{
+    char* caption = prog::read_text_property(prog::search_button(), prog::kPropCaption);
+    const bool idle = CompareTexts(caption, CAPTION_IDLE) == 0;
+    prog::release(caption);
+    return idle;
+}
+
+void start_search()
+{
+    set_inputs_disabled(true);
+    prog::write_text_property(prog::status_label(), prog::kPropText, STATUS_WAITING);
+    prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_RUNNING);
+    prog::start_thread(WorkerMain, cu_var_address(WorkerHandle));
+}
+
+// The worker ends at once: the runtime lets it run no further program code and
+// drops whatever window call it still had queued, so nothing it does reaches
+// the window after this; what it held is reclaimed by the runtime. Its handle
+// is released here, since the worker will never reach its own end steps.
+void stop_search()
+{
+    const int32_t handle = *cu_var_address(WorkerHandle);
+    prog::stop_thread(handle);
+    prog::close_thread_handle(handle);
+    prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_IDLE);
+    prog::write_text_property(prog::status_label(), prog::kPropText, STATUS_STOPPED);
+    set_inputs_disabled(false);
+}
+
+}  // namespace
+
+extern "C" void ToggleSearch()
+{
+    if (caption_is_idle())
+        start_search();
+    else
+        stop_search();
+}
+
+extern "C" void WorkerMain() { RunSearch(); }

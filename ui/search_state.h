@@ -1,0 +1,24 @@
+// What the window and the search share about a run: the worker handle, and
+// the captions and status texts that mark the idle and the running state.
+// GBK texts.
+#pragma once
+#include <stdint.h>
+
+// The handle of the current worker thread: 0 at start, stored by the thread
+// start, read by the stop and by the worker's own end steps. The program's
+// one global; reach it only through cu_var_address.
+extern "C" int32_t WorkerHandle;
+
+#define CAPTION_IDLE "\xCB\xD1\xCB\xF7"    /* 搜索: a click starts a search */
+#define CAPTION_RUNNING "\xCD\xA3\xD6\xB9" /* 停止: a click stops it */
+#define STATUS_WAITING "\xC9\xD4\xB5\xC8"  /* 稍等 */
+#define STATUS_STOPPED "\xD6\xD5\xD6\xB9"  /* 终止 */
+#define STATUS_DONE "\xCD\xEA\xB3\xC9"     /* 完成 */
+
+extern "C" {
+// The Search button's click handler: starts a search from the idle state,
+// stops the running one otherwise.
+void ToggleSearch();
+// The worker thread's entry: runs one search.
+void WorkerMain();
+}

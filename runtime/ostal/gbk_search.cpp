@@ -1,0 +1,59 @@
+#include "gbk_search.h"
+
+namespace cu::gbk_search {
+namespace {
+
+unsigned char byte_at(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
+
+unsigned char fold(unsigned char b) { return b >= 'a' && b <= 'z' ? static_cast<unsigned char>(b - 32) : b; }
+
+}  // namespace
+
+bool starts_double_byte(std::string_view text, std::size_t i)
+{
+    if (i + 1 >= text.size()) return false;
+    const unsigned char lead = byte_at(text, i), trail = byte_at(text, i + 1);
+    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+}
+
+void Finder::walk_to(std::size_t i)
+{
+    while (boundary_ < i) boundary_ += char_width(text_, boundary_);
+}
+
+bool Finder::matches_at(std::size_t i) const
+{
+    if (text_.size() - i < pattern_.size()) return false;
+    for (std::size_t k = 0; k < pattern_.size();) {
+        if (starts_double_byte(pattern_, k)) {
+            if (text_[i + k] != pattern_[k] || text_[i + k + 1] != pattern_[k + 1]) return false;
+            k += 2;
+        } else {
+            const unsigned char t = byte_at(text_, i + k), p = byte_at(pattern_, k);
+            if (exact_case_ ? t != p : fold(t) != fold(p)) return false;
+            k += 1;
+        }
+    }
+    return true;
+}
+
+std::size_t Finder::next(std::size_t from)
+{
+    if (pattern_.empty() || from > text_.size()) return std::string_view::npos;
+    if (from < boundary_) boundary_ = 0;  // a search that goes back starts the walk again
+    if (exact_case_) {
+        // Candidates from a plain byte search, kept only when they start a character.
+        for (std::size_t at = text_.find(pattern_, from); at != std::string_view::npos;
+             at = text_.find(pattern_, at + 1)) {
+            walk_to(at);
+            if (boundary_ == at) return at;
+        }
+        return std::string_view::npos;
+    }
+    walk_to(from);
+    for (; boundary_ + pattern_.size() <= text_.size(); boundary_ += char_width(text_, boundary_))
+        if (matches_at(boundary_)) return boundary_;
+    return std::string_view::npos;
+}
+
+}  // namespace cu::gbk_search

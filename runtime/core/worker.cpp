@@ -141,7 +141,7 @@ void* worker_entry(void* arg)
 
 }  // namespace
 
-std::uint32_t start_worker(std::uint64_t routine)
+std::uint32_t start_worker(std::uint64_t routine, std::uint32_t* handle_out)
 {
     auto w = std::make_shared<Worker>();
     w->routine = routine;
@@ -151,6 +151,7 @@ std::uint32_t start_worker(std::uint64_t routine)
         w->handle = ++last_handle;
         workers.emplace(w->handle, w);
     }
+    if (handle_out) *handle_out = w->handle;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

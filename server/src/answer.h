@@ -1,0 +1,28 @@
+// What the service sends back: the search answer in JSON and the share pages in HTML.
+#pragma once
+
+#include "share.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cumulo::server {
+
+struct HttpAnswer {
+    int status = 200;
+    std::string content_type;
+    std::string body;
+};
+
+// {"list":[{"name":...,"type":...,"size":"<digits>","idAuk":"<id>|<uk>"},...]}, pure ASCII.
+std::string search_answer_json(const std::vector<Share>& shares);
+HttpAnswer json_error(int status, std::string_view message);
+
+HttpAnswer share_page(const Share& share);
+HttpAnswer share_page_error(int status, std::string_view message);
+
+// "4.2 GB": one decimal below 100 units, binary multiples, for the share page.
+std::string readable_size(std::uint64_t bytes);
+
+}  // namespace cumulo::server

@@ -1,0 +1,66 @@
+// The share catalogue in SQLite: the shares table, a trigram full-text index over the names
+// and a small key-value table of facts about the catalogue itself. One Catalogue is one
+// connection and must be used by one thread at a time.
+#pragma once
+
+#include "search_query.h"
+#include "share.h"
+#include "sqlite_db.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cumulo::server {
+
+class Catalogue {
+public:
+    enum class Access { read_write, read_only };
+
+    // read_write creates the file and the schema when missing.
+    explicit Catalogue(const std::string& path, Access access = Access::read_write);
+
+    std::vector<Share> search(const SearchQuery& query);
+    std::optional<Share> find_by_id(std::uint64_t shareid, std::uint64_t uk);
+    std::optional<Share> find_by_code(std::string_view code);
+    std::uint64_t share_count();
+
+    enum class AddResult { added, duplicate };
+    // The share must be valid (share_problem() empty). A share whose id or code is already
+    // present is not added.
+    AddResult add(const Share& share);
+    // Removes every share.
+    void clear();
+
+    std::optional<std::string> fact(std::string_view key);
+    void set_fact(std::string_view key, std::string_view value);
+    void forget_fact(std::string_view key);
+
+    // Groups writes; rolls back unless committed.
+    class Transaction {
+    public:
+        explicit Transaction(Catalogue& catalogue);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        void commit();
+
+    private:
+        Catalogue& catalogue_;
+        bool open_ = true;
+    };
+
+private:
+    Statement& prepared(std::unique_ptr<Statement>& slot, std::string_view sql);
+    static Share read_share(const Statement& row);
+
+    Database db_;
+    std::unique_ptr<Statement> match_ascending_, match_descending_;
+    std::unique_ptr<Statement> like_ascending_, like_descending_;
+    std::unique_ptr<Statement> by_id_, by_code_, count_;
+    std::unique_ptr<Statement> insert_share_, insert_name_;
+    std::unique_ptr<Statement> get_fact_, set_fact_, forget_fact_;
+};
+
+}  // namespace cumulo::server

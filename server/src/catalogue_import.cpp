@@ -1,0 +1,152 @@
+#include "catalogue_import.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+namespace cumulo::server {
+
+namespace {
+
+using rapidjson::Value;
+
+// A count given as a JSON number or a text of decimal digits; an error text when it is neither
+// or does not fit the catalogue.
+std::string read_number(const Value& object, const char* key, std::uint64_t& out)
+{
+    auto member = object.FindMember(key);
+    if (member == object.MemberEnd())
+        return std::string("\"") + key + "\" is missing";
+    const Value& value = member->value;
+    if (value.IsUint64()) {
+        out = value.GetUint64();
+    } else if (value.IsString()) {
+        std::string_view digits(value.GetString(), value.GetStringLength());
+        if (digits.empty() || digits.size() > 19)
+            return std::string("\"") + key + "\" is not a number";
+        out = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return std::string("\"") + key + "\" is not a number";
+            out = out * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+    } else {
+        return std::string("\"") + key + "\" is not a number";
+    }
+    if (out > max_stored_number)
+        return std::string("\"") + key + "\" is too large";
+    return {};
+}
+
+std::string read_text(const Value& object, const char* key, std::string& out)
+{
+    auto member = object.FindMember(key);
+    if (member == object.MemberEnd())
+        return std::string("\"") + key + "\" is missing";
+    if (!member->value.IsString())
+        return std::string("\"") + key + "\" is not a string";
+    out.assign(member->value.GetString(), member->value.GetStringLength());
+    return {};
+}
+
+std::string read_share(const Value& object, Share& share)
+{
+    if (!object.IsObject())
+        return "not a JSON object";
+    std::string type;
+    for (std::string problem : {read_text(object, "name", share.name), read_text(object, "type", type),
+                                read_number(object, "size", share.size), read_number(object, "uk", share.uk)})
+        if (!problem.empty())
+            return problem;
+    auto parsed_type = type_from_word(type);
+    if (!parsed_type)
+        return "\"type\" must be \"album\", \"file\" or \"folder\"";
+    share.type = *parsed_type;
+
+    bool has_id = object.HasMember("shareid");
+    if (has_id == object.HasMember("code"))
+        return "a share needs exactly one of \"shareid\" and \"code\"";
+    std::string problem = has_id ? read_number(object, "shareid", share.shareid) : read_text(object, "code", share.code);
+    if (!problem.empty())
+        return problem;
+    return share_problem(share);
+}
+
+bool is_blank(std::string_view line)
+{
+    return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// Reads one line into `line` (without the line break). A line longer than max_line_bytes is
+// cut there and the rest skipped, with `too_long` set. False at the end of the input.
+bool read_line(std::streambuf& input, std::string& line, bool& too_long)
+{
+    line.clear();
+    too_long = false;
+    int c = input.sbumpc();
+    if (c == std::char_traits<char>::eof())
+        return false;
+    for (; c != std::char_traits<char>::eof() && c != '\n'; c = input.sbumpc()) {
+        if (line.size() < max_line_bytes)
+            line += static_cast<char>(c);
+        else
+            too_long = true;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
+}  // namespace
+
+ParsedShareLine parse_share_line(std::string_view line)
+{
+    ParsedShareLine parsed;
+    rapidjson::Document document;
+    // Iterative parsing: a deeply nested line cannot exhaust the stack.
+    document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(line.data(), line.size());
+    if (document.HasParseError()) {
+        parsed.error = std::string("not valid JSON: ") + rapidjson::GetParseError_En(document.GetParseError())
+                       + " at byte " + std::to_string(document.GetErrorOffset() + 1);
+        return parsed;
+    }
+    parsed.error = read_share(document, parsed.share);
+    return parsed;
+}
+
+ImportReport import_shares(Catalogue& catalogue, std::istream& input)
+{
+    ImportReport report;
+    std::streambuf* buffer = input.rdbuf();
+    if (!buffer)
+        return report;
+    Catalogue::Transaction transaction(catalogue);
+    std::string line;
+    bool too_long = false;
+    for (std::uint64_t number = 1; read_line(*buffer, line, too_long); ++number) {
+        if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
+            line.erase(0, 3);  // a byte-order mark some editors write
+        if (too_long) {
+            report.bad_lines.push_back({number, "line is longer than " + std::to_string(max_line_bytes) + " bytes"});
+            continue;
+        }
+        if (is_blank(line))
+            continue;
+        ParsedShareLine parsed = parse_share_line(line);
+        if (!parsed.error.empty())
+            report.bad_lines.push_back({number, parsed.error});
+        else if (catalogue.add(parsed.share) == Catalogue::AddResult::duplicate)
+            report.bad_lines.push_back({number, "share " + id_and_owner(parsed.share) + " is already in the catalogue"});
+        else
+            ++report.added;
+    }
+    if (!report.bad_lines.empty()) {
+        report.added = 0;
+        return report;  // the transaction rolls back
+    }
+    if (report.added > 0)
+        catalogue.forget_fact("sample");
+    transaction.commit();
+    return report;
+}
+
+}  // namespace cumulo::server

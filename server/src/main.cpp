@@ -1,0 +1,108 @@
+// cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
+// the search API and the share pages until it is stopped.
+#include "catalogue_import.h"
+#include "options.h"
+#include "sample_catalogue.h"
+#include "service.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+using namespace cumulo::server;
+
+int fail(const std::string& message)
+{
+    std::cerr << "cumulo-server: " << message << '\n';
+    return 1;
+}
+
+// Runs the requested catalogue work; false (after reporting why) when the service must not start.
+bool prepare_catalogue(const Options& options, const std::string& path)
+{
+    Catalogue catalogue(path);
+    if (options.sample_size) {
+        build_sample_catalogue(catalogue, *options.sample_size);
+        std::cerr << "cumulo-server: catalogue holds the sample of " << *options.sample_size << " shares\n";
+    }
+    if (!options.import_file.empty()) {
+        std::ifstream input(options.import_file, std::ios::binary);
+        if (!input) {
+            fail("cannot read " + options.import_file);
+            return false;
+        }
+        ImportReport report = import_shares(catalogue, input);
+        for (const BadLine& bad : report.bad_lines)
+            std::cerr << options.import_file << ':' << bad.number << ": " << bad.reason << '\n';
+        if (!report.bad_lines.empty()) {
+            fail(std::to_string(report.bad_lines.size()) + " bad line(s) in " + options.import_file
+                 + "; nothing was imported");
+            return false;
+        }
+        std::cerr << "cumulo-server: imported " << report.added << " shares from " << options.import_file << '\n';
+    }
+    if (!options.sample_size && options.import_file.empty() && catalogue.share_count() == 0) {
+        build_sample_catalogue(catalogue, default_sample_size);
+        std::cerr << "cumulo-server: empty catalogue; built the sample of " << default_sample_size << " shares in "
+                  << path << '\n';
+    }
+    return true;
+}
+
+int run(const Options& options)
+{
+    std::string path = options.database.empty() ? default_database_path() : options.database;
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent);
+    if (!prepare_catalogue(options, path))
+        return 1;
+
+    ReaderPool readers(path);
+    httplib::Server server;
+    install_routes(server, readers);
+    server.set_keep_alive_max_count(1000);
+    server.set_keep_alive_timeout(2);
+    server.set_payload_max_length(64 * 1024);
+
+    int port = options.port;
+    if (port == 0)
+        port = server.bind_to_any_port(options.host);
+    else if (!server.bind_to_port(options.host, port))
+        port = -1;
+    if (port <= 0)
+        return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
+                    + " (is another service using it?)");
+    std::cout << "listening on " << options.host << ':' << port << std::endl;
+    if (!server.listen_after_bind())
+        return fail("the listening socket failed");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ParsedOptions parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::cerr << "cumulo-server: " << parsed.error << '\n' << usage_text();
+        return 2;
+    }
+    if (parsed.options.show_help) {
+        std::cout << usage_text();
+        return 0;
+    }
+    if (parsed.options.show_version) {
+        std::cout << CUMULO_VERSION << '\n';
+        return 0;
+    }
+    try {
+        return run(parsed.options);
+    } catch (const std::exception& error) {
+        return fail(error.what());
+    }
+}

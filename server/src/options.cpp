@@ -1,0 +1,115 @@
+#include "options.h"
+
+#include <cstdlib>
+
+namespace cumulo::server {
+
+namespace {
+
+std::optional<std::uint64_t> read_digits(const std::string& text, std::uint64_t ceiling)
+{
+    if (text.empty() || text.size() > 19)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value <= ceiling ? std::optional(value) : std::nullopt;
+}
+
+// "HOST:PORT"; the last ':' splits, so "[::1]:8930" keeps its brackets off the host.
+bool read_listen_address(const std::string& text, Options& options)
+{
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    auto port = read_digits(text.substr(colon + 1), 65535);
+    if (!port)
+        return false;
+    options.host = host;
+    options.port = static_cast<int>(*port);
+    return true;
+}
+
+constexpr std::uint64_t max_sample_size = 100'000'000;
+
+}  // namespace
+
+ParsedOptions parse_options(const std::vector<std::string>& arguments)
+{
+    ParsedOptions parsed;
+    Options& options = parsed.options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--version") {
+            options.show_version = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            options.show_help = true;
+            continue;
+        }
+        if (argument != "--db" && argument != "--listen" && argument != "--import" && argument != "--sample") {
+            parsed.error = "unknown option '" + argument + "'";
+            return parsed;
+        }
+        if (i + 1 == arguments.size()) {
+            parsed.error = "option " + argument + " needs a value";
+            return parsed;
+        }
+        const std::string& value = arguments[++i];
+        if (argument == "--db") {
+            options.database = value;
+        } else if (argument == "--import") {
+            options.import_file = value;
+        } else if (argument == "--listen") {
+            if (!read_listen_address(value, options)) {
+                parsed.error = "--listen needs HOST:PORT, not '" + value + "'";
+                return parsed;
+            }
+        } else {
+            options.sample_size = read_digits(value, max_sample_size);
+            if (!options.sample_size || *options.sample_size == 0) {
+                parsed.error = "--sample needs a number of shares from 1 to " + std::to_string(max_sample_size);
+                return parsed;
+            }
+        }
+    }
+    if (options.database.empty() && !options.show_version && !options.show_help
+        && default_database_path().empty())
+        parsed.error = "neither XDG_DATA_HOME nor HOME is set; give the catalogue with --db PATH";
+    return parsed;
+}
+
+std::string usage_text()
+{
+    return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--import FILE.jsonl] [--sample N] [--version]\n"
+           "  --db PATH          catalogue database (default ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
+           "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one)\n"
+           "  --import FILE      add the shares of a JSON Lines file (all or nothing) before serving\n"
+           "  --sample N         make the catalogue the built-in sample of N shares before serving\n"
+           "  --version          print the version and exit\n"
+           "An empty catalogue gets the sample of 10000 shares on first start.\n";
+}
+
+std::string default_database_path()
+{
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (data_home && *data_home == '/') {
+        base = data_home;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home)
+            return {};
+        base = std::string(home) + "/.local/share";
+    }
+    return base + "/cumulo-search/index.sqlite";
+}
+
+}  // namespace cumulo::server

@@ -1,0 +1,34 @@
+// The command line of cumulo-server.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cumulo::server {
+
+struct Options {
+    std::string database;                     // empty: the default under the user's data directory
+    std::string host = "127.0.0.1";
+    int port = 8930;                          // 0: any free port
+    std::string import_file;                  // empty: no import
+    std::optional<std::uint64_t> sample_size;
+    bool show_version = false;
+    bool show_help = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error;  // empty when the command line was understood
+};
+
+ParsedOptions parse_options(const std::vector<std::string>& arguments);
+
+std::string usage_text();
+
+// ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite; empty when neither
+// XDG_DATA_HOME nor HOME is set.
+std::string default_database_path();
+
+}  // namespace cumulo::server

@@ -1,0 +1,43 @@
+// Read-only catalogue connections shared by the request threads: a thread borrows one for a
+// request and gives it back, so connections (and their prepared statements) are reused.
+#pragma once
+
+#include "catalogue.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cumulo::server {
+
+class ReaderPool {
+public:
+    explicit ReaderPool(std::string path) : path_(std::move(path)) {}
+
+    class Lease {
+    public:
+        Lease(ReaderPool& pool, std::unique_ptr<Catalogue> catalogue)
+            : pool_(pool), catalogue_(std::move(catalogue)) {}
+        ~Lease() { pool_.give_back(std::move(catalogue_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Catalogue& operator*() { return *catalogue_; }
+        Catalogue* operator->() { return catalogue_.get(); }
+
+    private:
+        ReaderPool& pool_;
+        std::unique_ptr<Catalogue> catalogue_;
+    };
+
+    Lease borrow();
+
+private:
+    void give_back(std::unique_ptr<Catalogue> catalogue);
+
+    std::string path_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Catalogue>> idle_;
+};
+
+}  // namespace cumulo::server

@@ -1,0 +1,95 @@
+#include "search_query.h"
+
+#include "query_string.h"
+#include "utf8.h"
+
+#include <array>
+
+namespace cumulo::server {
+
+namespace {
+
+// Decimal digits only, no sign; nullopt when empty, not digits, or above `ceiling`
+// (then `saturate` decides between the ceiling and an error).
+std::optional<std::uint64_t> read_count(std::string_view digits, std::uint64_t ceiling, bool saturate)
+{
+    if (digits.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        if (value > ceiling)
+            continue;  // already beyond; keep checking that the rest are digits
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > ceiling)
+        return saturate ? std::optional<std::uint64_t>(ceiling) : std::nullopt;
+    return value;
+}
+
+ParsedSearchQuery refuse(std::string reason)
+{
+    return {std::nullopt, std::move(reason)};
+}
+
+}  // namespace
+
+ParsedSearchQuery parse_search_query(std::string_view raw_query)
+{
+    QueryPairs pairs = split_query(raw_query);
+    if (!pairs.error.empty())
+        return refuse(pairs.error);
+
+    static constexpr std::array<std::string_view, 6> known = {"key", "limit", "sort", "desc", "start", "in"};
+    std::array<const std::string*, known.size()> given{};
+    for (const auto& [name, value] : pairs.pairs) {
+        for (std::size_t k = 0; k < known.size(); ++k) {
+            if (name != known[k])
+                continue;
+            if (given[k])
+                return refuse("parameter '" + name + "' is given more than once");
+            given[k] = &value;
+        }
+    }
+    const auto [key, limit, sort, desc, start, in] = given;
+
+    SearchQuery query;
+    if (!key)
+        return refuse("parameter 'key' is missing");
+    if (key->empty())
+        return refuse("parameter 'key' is empty");
+    if (key->size() > max_key_bytes)
+        return refuse("parameter 'key' is longer than " + std::to_string(max_key_bytes) + " bytes");
+    if (key->find('\0') != std::string::npos || !is_valid_utf8(*key))
+        return refuse("parameter 'key' is not UTF-8 text");
+    query.key = *key;
+
+    if (limit) {
+        auto value = read_count(*limit, max_results, true);
+        if (!value)
+            return refuse("parameter 'limit' must be a number of results");
+        query.limit = static_cast<unsigned>(*value);
+    }
+    if (sort && *sort != "size")
+        return refuse("parameter 'sort' must be 'size'");
+    if (desc) {
+        if (*desc != "t" && *desc != "f")
+            return refuse("parameter 'desc' must be 't' or 'f'");
+        query.descending = *desc == "t";
+    }
+    if (start) {
+        auto value = read_count(*start, max_start, false);
+        if (!value)
+            return refuse("parameter 'start' must be a number up to " + std::to_string(max_start));
+        query.start = *value;
+    }
+    if (in && !in->empty()) {
+        query.type = type_from_word(*in);
+        if (!query.type)
+            return refuse("parameter 'in' must be 'album', 'file', 'folder' or empty");
+    }
+    return {std::move(query), {}};
+}
+
+}  // namespace cumulo::server

@@ -1,0 +1,124 @@
+#include "catalogue_import.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace cumulo::server {
+namespace {
+
+TEST(ShareLine, ReadsNumbersAndCodes)
+{
+    const std::pair<const char*, Share> cases[] = {
+        {R"({"name":"电影合集","type":"folder","size":5368709120,"shareid":123,"uk":456})",
+         {"电影合集", ShareType::folder, 5368709120, 123, "", 456}},
+        {R"({"name":"a\tb \"c\"","type":"file","size":"0","shareid":"9223372036854775807","uk":"7"})",
+         {"a\tb \"c\"", ShareType::file, 0, 9223372036854775807ull, "", 7}},
+        {R"( {"uk":1,"code":"xY_-9","size":10,"type":"album","name":"\ud842\udfb7","extra":[1]} )",
+         {"𠮷", ShareType::album, 10, 0, "xY_-9", 1}},
+    };
+    for (const auto& [line, expected] : cases) {
+        ParsedShareLine parsed = parse_share_line(line);
+        EXPECT_EQ(parsed.error, "") << line;
+        EXPECT_EQ(parsed.share, expected) << line;
+    }
+}
+
+TEST(ShareLine, NamesWhatIsWrong)
+{
+    const std::pair<std::string, const char*> cases[] = {
+        {"not json", "not valid JSON"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1,"uk":1} trailing)", "not valid JSON"},
+        {R"(["name","a"])", "not a JSON object"},
+        {R"({"type":"file","size":1,"shareid":1,"uk":1})", "\"name\" is missing"},
+        {R"({"name":3,"type":"file","size":1,"shareid":1,"uk":1})", "\"name\" is not a string"},
+        {R"({"name":"","type":"file","size":1,"shareid":1,"uk":1})", "name is empty"},
+        {R"({"name":"a\u0000b","type":"file","size":1,"shareid":1,"uk":1})", "NUL"},
+        {"{\"name\":\"bad \xFF\",\"type\":\"file\",\"size\":1,\"shareid\":1,\"uk\":1}", "not valid JSON"},
+        {R"({"name":"a","type":"video","size":1,"shareid":1,"uk":1})", "\"type\" must be"},
+        {R"({"name":"a","type":"file","size":-1,"shareid":1,"uk":1})", "\"size\" is not a number"},
+        {R"({"name":"a","type":"file","size":1.5,"shareid":1,"uk":1})", "\"size\" is not a number"},
+        {R"({"name":"a","type":"file","size":"12a","shareid":1,"uk":1})", "\"size\" is not a number"},
+        {R"({"name":"a","type":"file","size":9223372036854775808,"shareid":1,"uk":1})", "\"size\" is too large"},
+        {R"({"name":"a","type":"file","size":1,"uk":1})", "exactly one of"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1,"code":"abc","uk":1})", "exactly one of"},
+        {R"({"name":"a","type":"file","size":1,"shareid":0,"uk":1})", "exactly one of"},
+        {R"({"name":"a","type":"file","size":1,"code":"1abc","uk":1})", "code must be"},
+        {R"({"name":"a","type":"file","size":1,"code":"ab|c","uk":1})", "code must be"},
+        {R"({"name":"a","type":"file","size":1,"code":"","uk":1})", "exactly one of"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1,"uk":0})", "uk must be"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1})", "\"uk\" is missing"},
+        {"{\"name\":\"" + std::string(max_name_bytes + 1, 'n') + R"(","type":"file","size":1,"shareid":1,"uk":1})",
+         "longer than"},
+    };
+    for (const auto& [line, reason] : cases) {
+        ParsedShareLine parsed = parse_share_line(line);
+        EXPECT_NE(parsed.error.find(reason), std::string::npos) << line << " -> '" << parsed.error << "'";
+    }
+}
+
+class ImportTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    Catalogue catalogue{dir.file("import.sqlite")};
+
+    ImportReport import_text(const std::string& text)
+    {
+        std::istringstream input(text);
+        return import_shares(catalogue, input);
+    }
+    std::size_t hits(const std::string& key)
+    {
+        SearchQuery query;
+        query.key = key;
+        return catalogue.search(query).size();
+    }
+};
+
+TEST_F(ImportTest, AddsEveryGoodLine)
+{
+    ImportReport report = import_text(
+        "\xEF\xBB\xBF{\"name\":\"纪录片 蓝色星球\",\"type\":\"folder\",\"size\":1,\"shareid\":11,\"uk\":5}\r\n"
+        "\n"
+        "   \n"
+        "{\"name\":\"Blue Planet.mkv\",\"type\":\"file\",\"size\":2,\"code\":\"bp\",\"uk\":5}\r\n"
+        "{\"name\":\"蓝色星球相册\",\"type\":\"album\",\"size\":3,\"shareid\":11,\"uk\":6}");
+    EXPECT_TRUE(report.bad_lines.empty());
+    EXPECT_EQ(report.added, 3u);
+    EXPECT_EQ(catalogue.share_count(), 3u);
+    EXPECT_EQ(hits("蓝色星球"), 2u);
+    EXPECT_EQ(hits("blue planet"), 1u);
+    EXPECT_TRUE(catalogue.find_by_code("bp"));
+    EXPECT_EQ(catalogue.find_by_id(11, 6)->name, "蓝色星球相册");
+}
+
+TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
+{
+    ASSERT_EQ(import_text(R"({"name":"kept","type":"file","size":1,"shareid":1,"uk":1})").added, 1u);
+
+    std::string too_long = "{\"name\":\"" + std::string(max_line_bytes, 'x') + "\"}";
+    ImportReport report = import_text(
+        "{\"name\":\"new one\",\"type\":\"file\",\"size\":1,\"shareid\":2,\"uk\":1}\n"  // 1: good
+        "{\"name\":\"broken\"\n"                                                      // 2
+        "{\"name\":\"again\",\"type\":\"file\",\"size\":1,\"shareid\":1,\"uk\":1}\n"  // 3: already stored
+        "\n"                                                                         // 4: blank
+        + too_long + "\n"                                                            // 5
+        "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":1}\n"  // 6: good
+        "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":2}\n"); // 7: same code
+    ASSERT_EQ(report.bad_lines.size(), 4u);
+    EXPECT_EQ(report.bad_lines[0].number, 2u);
+    EXPECT_EQ(report.bad_lines[1].number, 3u);
+    EXPECT_NE(report.bad_lines[1].reason.find("already in the catalogue"), std::string::npos);
+    EXPECT_EQ(report.bad_lines[2].number, 5u);
+    EXPECT_NE(report.bad_lines[2].reason.find("longer than"), std::string::npos);
+    EXPECT_EQ(report.bad_lines[3].number, 7u);
+    EXPECT_EQ(report.added, 0u);
+    EXPECT_EQ(catalogue.share_count(), 1u);
+    EXPECT_EQ(hits("new one"), 0u);
+    EXPECT_EQ(hits("kept"), 1u);
+}
+
+}  // namespace
+}  // namespace cumulo::server

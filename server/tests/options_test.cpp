@@ -1,0 +1,62 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+namespace cumulo::server {
+namespace {
+
+TEST(Options, ReadsTheCommandLine)
+{
+    ParsedOptions parsed = parse_options({"--db", "x.sqlite", "--listen", "0.0.0.0:0", "--sample", "500",
+                                          "--import", "a.jsonl"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.database, "x.sqlite");
+    EXPECT_EQ(parsed.options.host, "0.0.0.0");
+    EXPECT_EQ(parsed.options.port, 0);
+    EXPECT_EQ(parsed.options.sample_size, 500u);
+    EXPECT_EQ(parsed.options.import_file, "a.jsonl");
+
+    ParsedOptions defaults = parse_options({"--db", "x"});
+    EXPECT_EQ(defaults.options.host, "127.0.0.1");
+    EXPECT_EQ(defaults.options.port, 8930);
+    EXPECT_FALSE(defaults.options.sample_size);
+
+    ParsedOptions ipv6 = parse_options({"--db", "x", "--listen", "[::1]:8000"});
+    EXPECT_EQ(ipv6.options.host, "::1");
+    EXPECT_EQ(ipv6.options.port, 8000);
+}
+
+TEST(Options, RefusesWhatItCannotUse)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},
+        {"--db"},
+        {"--db", "x", "--listen", "8930"},
+        {"--db", "x", "--listen", "127.0.0.1:65536"},
+        {"--db", "x", "--listen", "127.0.0.1:http"},
+        {"--db", "x", "--sample", "0"},
+        {"--db", "x", "--sample", "-5"},
+    };
+    for (const auto& arguments : cases)
+        EXPECT_NE(parse_options(arguments).error, "") << arguments[0] << ' ' << arguments.back();
+}
+
+TEST(Options, DefaultCatalogueFollowsXdgDataHome)
+{
+    const char* saved_data_home = getenv("XDG_DATA_HOME");
+    std::string saved_data = saved_data_home ? saved_data_home : "";
+    std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
+    setenv("XDG_DATA_HOME", "/data/me", 1);
+    EXPECT_EQ(default_database_path(), "/data/me/cumulo-search/index.sqlite");
+    setenv("XDG_DATA_HOME", "relative/ignored", 1);
+    setenv("HOME", "/home/me", 1);
+    EXPECT_EQ(default_database_path(), "/home/me/.local/share/cumulo-search/index.sqlite");
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(default_database_path(), "/home/me/.local/share/cumulo-search/index.sqlite");
+    setenv("HOME", saved_home.c_str(), 1);
+    if (saved_data_home)
+        setenv("XDG_DATA_HOME", saved_data.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace cumulo::server

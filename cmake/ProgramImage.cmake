@@ -1,0 +1,103 @@
+# add_program_image(<target> OUTPUT <image> MAP <map> LAYOUT <layout>
+#                   DLL_COMMANDS <table> ENTRY <start routine> SOURCES <.cpp...>
+#                   [DEFINES <NAME=value...>] [INCLUDES <dir...>])
+#
+# Compiles image code (freestanding, no PIC, small code model, nothing that
+# needs a table in const), merges the objects with ld -r, drops what the
+# start routine and the layout's handlers do not reach, and runs imagebuild.
+# The image file and its map are the outputs of <target>.
+
+set(CUMULO_IMAGE_CXX_FLAGS
+  -O2 -std=c++20 -ffreestanding -fno-pic -fno-pie -mcmodel=small -fno-common
+  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -fno-stack-protector -fcf-protection=none -fno-jump-tables -fno-threadsafe-statics
+  -nostdlib -ffunction-sections -fdata-sections -Wall -Wextra)
+set(CUMULO_IMAGE_MERGE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/image_merge.ld)
+
+# The handler routines a layout file binds ("on <event> <Routine>"), so the
+# merge keeps them although no code calls them.
+function(cumulo_layout_handlers layout out_var)
+  file(STRINGS ${layout} lines REGEX "^[ \t]*on[ \t]")
+  set(handlers)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "#.*$" "" line "${line}")
+    string(REGEX MATCH "[A-Za-z_][A-Za-z0-9_]*[ \t]*$" handler "${line}")
+    string(STRIP "${handler}" handler)
+    if(handler)
+      list(APPEND handlers ${handler})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES handlers)
+  set(${out_var} ${handlers} PARENT_SCOPE)
+endfunction()
+
+function(add_program_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;MAP;LAYOUT;DLL_COMMANDS;ENTRY" "SOURCES;DEFINES;INCLUDES")
+  foreach(required OUTPUT MAP LAYOUT DLL_COMMANDS ENTRY SOURCES)
+    if(NOT ARG_${required})
+      message(FATAL_ERROR "add_program_image(${target}): ${required} is required")
+    endif()
+  endforeach()
+
+  set(includes -I${PROJECT_SOURCE_DIR}/abi -I${PROJECT_SOURCE_DIR}/runtime/builtins -I${PROJECT_SOURCE_DIR}/image)
+  foreach(dir IN LISTS ARG_INCLUDES)
+    list(APPEND includes -I${dir})
+  endforeach()
+  set(defines)
+  foreach(define IN LISTS ARG_DEFINES)
+    list(APPEND defines -D${define})
+  endforeach()
+
+  set(object_dir ${CMAKE_CURRENT_BINARY_DIR}/${target}.objects)
+  set(objects)
+  foreach(source IN LISTS ARG_SOURCES)
+    get_filename_component(source ${source} ABSOLUTE)
+    file(RELATIVE_PATH relative ${PROJECT_SOURCE_DIR} ${source})
+    string(REGEX REPLACE "[/.]" "_" stem "${relative}")
+    set(object ${object_dir}/${stem}.o)
+    set(extra)
+    # The mem* helpers must not be turned into calls of themselves.
+    if(relative MATCHES "^runtime/builtins/mem")
+      set(extra -fno-tree-loop-distribute-patterns)
+    endif()
+    add_custom_command(
+      OUTPUT ${object}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${object_dir}
+      COMMAND ${CMAKE_CXX_COMPILER} ${CUMULO_IMAGE_CXX_FLAGS} ${extra} ${includes} ${defines}
+              -MD -MF ${object}.d -c ${source} -o ${object}
+      DEPENDS ${source}
+      DEPFILE ${object}.d
+      COMMENT "Compiling image code ${relative}"
+      COMMAND_EXPAND_LISTS
+      VERBATIM)
+    list(APPEND objects ${object})
+  endforeach()
+
+  cumulo_layout_handlers(${ARG_LAYOUT} handlers)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_LAYOUT})
+  set(keep)
+  foreach(handler IN LISTS handlers)
+    list(APPEND keep -u ${handler})
+  endforeach()
+
+  set(merged ${CMAKE_CURRENT_BINARY_DIR}/${target}.merged.o)
+  add_custom_command(
+    OUTPUT ${merged}
+    COMMAND ${CMAKE_LINKER} -r --force-group-allocation -T ${CUMULO_IMAGE_MERGE_SCRIPT}
+            --gc-sections -e ${ARG_ENTRY} ${keep} -o ${merged} ${objects}
+    DEPENDS ${objects} ${CUMULO_IMAGE_MERGE_SCRIPT}
+    COMMENT "Merging image code for ${target}"
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+
+  get_filename_component(output_dir ${ARG_OUTPUT} DIRECTORY)
+  add_custom_command(
+    OUTPUT ${ARG_OUTPUT} ${ARG_MAP}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
+    COMMAND $<TARGET_FILE:imagebuild> --object ${merged} --layout ${ARG_LAYOUT}
+            --dll-commands ${ARG_DLL_COMMANDS} --entry ${ARG_ENTRY} --output ${ARG_OUTPUT} --map ${ARG_MAP}
+    DEPENDS ${merged} ${ARG_LAYOUT} ${ARG_DLL_COMMANDS} imagebuild
+    COMMENT "Building program image ${ARG_OUTPUT}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT} ${ARG_MAP})
+endfunction()

@@ -1,0 +1,85 @@
+#include "gui_thread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "worker.h"
+
+namespace cu::window {
+namespace {
+
+// One waiting call: signalled when the GUI thread has run or skipped it, or
+// when the waiting worker is stopped. Shared with the queued call, which may
+// come up after the worker has stopped waiting.
+struct Rendezvous {
+    std::mutex mutex;
+    std::condition_variable done_or_stopped;
+    bool finished = false;
+    bool ran = false;
+    bool woken = false;
+
+    void finish(bool did_run)
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+        ran = did_run;
+        done_or_stopped.notify_all();
+    }
+
+    static void wake(void* self)
+    {
+        auto* r = static_cast<Rendezvous*>(self);
+        std::lock_guard lock(r->mutex);
+        r->woken = true;
+        r->done_or_stopped.notify_all();
+    }
+};
+
+// Queues `call` for the GUI thread, tagged with the calling worker; false when
+// no application is up.
+bool enqueue(std::function<void(bool skipped)> call)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return false;
+    const std::uint64_t worker = cu::current_worker_id();
+    QMetaObject::invokeMethod(
+        app, [worker, call = std::move(call)] { call(cu::worker_stopped(worker)); }, Qt::QueuedConnection);
+    return true;
+}
+
+}  // namespace
+
+bool on_gui_thread()
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void post_to_gui(std::function<void()> call)
+{
+    enqueue([call = std::move(call)](bool skipped) {
+        if (!skipped) call();
+    });
+}
+
+bool run_on_gui(std::function<void()> call)
+{
+    if (cu::stop_requested()) return false;
+    auto rendezvous = std::make_shared<Rendezvous>();
+    const bool queued = enqueue([rendezvous, call = std::move(call)](bool skipped) {
+        if (!skipped) call();
+        rendezvous->finish(!skipped);
+    });
+    if (!queued) return false;
+
+    cu::WakeOnStop wake(&Rendezvous::wake, rendezvous.get());
+    std::unique_lock lock(rendezvous->mutex);
+    rendezvous->done_or_stopped.wait(lock, [&] { return rendezvous->finished || rendezvous->woken; });
+    return rendezvous->finished && rendezvous->ran;
+}
+
+}  // namespace cu::window

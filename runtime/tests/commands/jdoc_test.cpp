@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "command_harness.h"
+#include "library_ids.h"
+
+using namespace cu::test;
+
+namespace {
+
+class Jdoc : public testing::Test {
+protected:
+    static void SetUpTestSuite() { library = new SupportLibrary("jdoc"); }
+    static void TearDownTestSuite() { delete library; }
+    static SupportLibrary* library;
+
+    // A document as the program keeps one: a zeroed 8-byte block.
+    struct Document {
+        std::uint64_t block = 0;
+        cu_value record() { return object(&block, CU_LTYPE_DOCUMENT); }
+    };
+
+    cu_value run(std::uint32_t number, std::vector<cu_value> args) { return call(library->commands(), number, args); }
+
+    // A lookup result: a fresh block the caller finalises and frees.
+    struct Lookup {
+        Jdoc* test;
+        std::uint64_t* block;
+        cu_value record() { return object(block, CU_LTYPE_DOCUMENT); }
+        std::string value() { return test->value_of(record()); }
+        std::int32_t count() { return as_int(test->run(0x3C, {record()})); }
+        ~Lookup()
+        {
+            test->run(0x04, {record()});
+            cu::free_block(block);
+        }
+    };
+    Lookup member(cu_value doc, const char* key)
+    {
+        return {this, reinterpret_cast<std::uint64_t*>(run(0x30, {doc, text(key)}).value)};
+    }
+    Lookup element(cu_value doc, std::int32_t index)
+    {
+        return {this, reinterpret_cast<std::uint64_t*>(run(0x4C, {doc, integer(index)}).value)};
+    }
+    std::string value_of(cu_value doc)
+    {
+        const cu_value v = run(0x1C, {doc});
+        EXPECT_EQ(v.tag, CU_TAG_TEXT) << "the caller requires a text";
+        return take_text(v);
+    }
+    bool parse(Document& d, const std::string& json)
+    {
+        return run(0x0C, {d.record(), text(json.c_str())}).value != 0;
+    }
+};
+SupportLibrary* Jdoc::library = nullptr;
+
+TEST_F(Jdoc, Descriptor)
+{
+    const cu_library& d = library->descriptor();
+    EXPECT_STREQ(d.short_name, "jdoc");
+    EXPECT_STREQ(d.identifier, CU_ID_JDOC);
+    EXPECT_EQ(d.major, 2u);
+    EXPECT_EQ(d.minor, 3u);
+}
+
+TEST_F(Jdoc, AnswerRowsAsTheSearchReadsThem)
+{
+    Document d;
+    run(0x00, {d.record()});
+    ASSERT_TRUE(parse(d, "{\"list\":[{\"name\":\"\xD6\xD0\xCE\xC4.txt\",\"type\":\"\xCE\xC4\xBC\xFE\",\"size\":\"12\","
+                         "\"idAuk\":\"5_6\"},{\"name\":\"b\",\"size\":5368709120}],\"other\":1}"));
+    Lookup list = member(d.record(), "list");
+    EXPECT_EQ(list.count(), 2);
+    Lookup first = element(list.record(), 0);
+    EXPECT_EQ(member(first.record(), "name").value(), "\xD6\xD0\xCE\xC4.txt") << "GBK bytes pass unchanged";
+    EXPECT_EQ(member(first.record(), "type").value(), "\xCE\xC4\xBC\xFE");
+    EXPECT_EQ(member(first.record(), "size").value(), "12");
+    EXPECT_EQ(member(first.record(), "idAuk").value(), "5_6");
+    Lookup second = element(list.record(), 1);
+    EXPECT_EQ(member(second.record(), "size").value(), "5368709120") << "a number as the answer wrote it";
+    run(0x04, {d.record()});
+    EXPECT_EQ(d.block, 0u);
+}
+
+TEST_F(Jdoc, MissingPartsAreEmptyDocuments)
+{
+    Document d;
+    run(0x00, {d.record()});
+    ASSERT_TRUE(parse(d, "{\"list\":[1,2],\"obj\":{\"a\":null},\"t\":true}"));
+    EXPECT_EQ(member(d.record(), "nope").value(), "");
+    EXPECT_EQ(member(d.record(), "nope").count(), 0);
+    Lookup list = member(d.record(), "list");
+    EXPECT_EQ(element(list.record(), 2).value(), "");
+    EXPECT_EQ(element(list.record(), -1).count(), 0);
+    EXPECT_EQ(member(list.record(), "x").value(), "") << "a member of an array is missing";
+    Lookup missing = member(d.record(), "nope");
+    EXPECT_EQ(member(element(missing.record(), 0).record(), "deeper").value(), "") << "lookups on nothing stay empty";
+    EXPECT_EQ(member(d.record(), "obj").count(), 0) << "an object is no array";
+    EXPECT_EQ(member(d.record(), "obj").value(), "");
+    EXPECT_EQ(member(d.record(), "t").value(), "true");
+    EXPECT_EQ(value_of(d.record()), "") << "an object has no text value";
+    run(0x04, {d.record()});
+}
+
+TEST_F(Jdoc, UnparsableTextGivesAnEmptyDocument)
+{
+    Document d;
+    run(0x00, {d.record()});
+    for (const char* bad : {"", "{\"list\":[1,2]", "not json", "{\"list\":[]} trailing"}) {
+        EXPECT_FALSE(parse(d, bad)) << bad;
+        EXPECT_EQ(member(d.record(), "list").count(), 0) << bad;
+    }
+    EXPECT_TRUE(parse(d, "{\"list\":[]}"));
+    EXPECT_EQ(member(d.record(), "list").count(), 0);
+    run(0x04, {d.record()});
+}
+
+TEST_F(Jdoc, EscapesBecomeGbk)
+{
+    Document d;
+    run(0x00, {d.record()});
+    ASSERT_TRUE(parse(d, R"(["\u4e2d\u6587", "a\"b\\c\/d\te", "\ud83d\ude00", "\u00e9"])"));
+    EXPECT_EQ(element(d.record(), 0).value(), "\xD6\xD0\xCE\xC4");
+    EXPECT_EQ(element(d.record(), 1).value(), "a\"b\\c/d\te");
+    EXPECT_EQ(element(d.record(), 2).value(), "?") << "GBK has no emoji";
+    EXPECT_EQ(element(d.record(), 3).value(), "\xA8\xA6");
+    run(0x04, {d.record()});
+}
+
+TEST_F(Jdoc, LookupsAreViewsThatOutliveTheirParent)
+{
+    Document d;
+    run(0x00, {d.record()});
+    ASSERT_TRUE(parse(d, "{\"list\":[{\"name\":\"kept\"}]}"));
+    Lookup list = member(d.record(), "list");
+    run(0x04, {d.record()});  // the parsed tree stays while a view holds it
+    EXPECT_EQ(member(element(list.record(), 0).record(), "name").value(), "kept");
+}
+
+TEST_F(Jdoc, ReparsingReplacesTheTree)
+{
+    Document d;
+    run(0x00, {d.record()});
+    ASSERT_TRUE(parse(d, "{\"a\":\"1\"}"));
+    Lookup old = member(d.record(), "a");
+    ASSERT_TRUE(parse(d, "{\"a\":\"2\"}"));
+    EXPECT_EQ(member(d.record(), "a").value(), "2");
+    EXPECT_EQ(old.value(), "1") << "an earlier view keeps the tree it was taken from";
+    run(0x04, {d.record()});
+}
+
+TEST_F(Jdoc, DepthIsBounded)
+{
+    Document d;
+    run(0x00, {d.record()});
+    EXPECT_TRUE(parse(d, std::string(512, '[') + std::string(512, ']')));
+    EXPECT_FALSE(parse(d, std::string(513, '[') + std::string(513, ']')));
+    EXPECT_FALSE(parse(d, std::string(1'000'000, '[')));
+    std::string objects;
+    for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
+    EXPECT_FALSE(parse(d, objects));
+    run(0x04, {d.record()});
+}
+
+// Every file of the JSON test suite parses or fails cleanly; y_ files must
+// parse and n_ files must not (except where the text ends at a NUL byte, as
+// every text does, or where bytes are not validated because texts are GBK).
+TEST_F(Jdoc, JsonTestSuite)
+{
+    const std::filesystem::path dir = "/work/shared/testdata/jsontestsuite/test_parsing";
+    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no suite at " << dir;
+    Document d;
+    run(0x00, {d.record()});
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        const std::string json = content.str();
+        const std::string name = entry.path().filename();
+        const bool ok = parse(d, json);
+        const bool has_nul = json.find('\0') != std::string::npos;
+        if (name[0] == 'y' && !has_nul) EXPECT_TRUE(ok) << name;
+        if (name[0] == 'n' && !has_nul && name.find("string_invalid") == std::string::npos &&
+            name.find("utf8") == std::string::npos && name.find("UTF8") == std::string::npos &&
+            name.find("surrogate") == std::string::npos)
+            EXPECT_FALSE(ok) << name;
+        // Whatever the outcome, the document answers.
+        (void)member(d.record(), "x").value();
+        (void)run(0x3C, {d.record()});
+        ++files;
+    }
+    EXPECT_GT(files, 300);
+    run(0x04, {d.record()});
+}
+
+}  // namespace

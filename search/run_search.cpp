@@ -30,18 +30,11 @@ struct Run {
     char* answer = nullptr;
 };
 
-void set_inputs_disabled(bool disabled)
-{
-    prog::set_disabled(prog::keyword_box(), disabled);
-    prog::set_disabled(prog::type_combo(), disabled);
-    prog::set_disabled(prog::result_list(), disabled);
-}
-
 // The end steps: the window back to idle with `status`, the worker's own
 // handle released, then everything the run held.
 void finish_run(Run& run, const char* status)
 {
-    set_inputs_disabled(false);
+    set_search_inputs_disabled(false);
     prog::write_text_property(prog::status_label(), prog::kPropText, status);
     prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_IDLE);
     // A close from a worker releases that worker's own handle, so a search

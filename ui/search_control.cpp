@@ -10,14 +10,6 @@ int32_t WorkerHandle = 0;
 
 namespace {
 
-// Keyword box, combo box and result list, in this order.
-void set_inputs_disabled(bool disabled)
-{
-    prog::set_disabled(prog::keyword_box(), disabled);
-    prog::set_disabled(prog::type_combo(), disabled);
-    prog::set_disabled(prog::result_list(), disabled);
-}
-
 bool caption_is_idle()
 {
     char* caption = prog::read_text_property(prog::search_button(), prog::kPropCaption);
@@ -28,7 +20,7 @@ bool caption_is_idle()
 
 void start_search()
 {
-    set_inputs_disabled(true);
+    set_search_inputs_disabled(true);
     prog::write_text_property(prog::status_label(), prog::kPropText, STATUS_WAITING);
     prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_RUNNING);
     prog::start_thread(WorkerMain, cu_var_address(WorkerHandle));
@@ -45,7 +37,7 @@ void stop_search()
     prog::close_thread_handle(handle);
     prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_IDLE);
     prog::write_text_property(prog::status_label(), prog::kPropText, STATUS_STOPPED);
-    set_inputs_disabled(false);
+    set_search_inputs_disabled(false);
 }
 
 }  // namespace

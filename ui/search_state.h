@@ -4,6 +4,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "unit_commands.h"
+
 // The handle of the current worker thread: 0 at start, stored by the thread
 // start, read by the stop and by the worker's own end steps. The program's
 // one global; reach it only through cu_var_address.
@@ -14,6 +16,15 @@ extern "C" int32_t WorkerHandle;
 #define STATUS_WAITING "\xC9\xD4\xB5\xC8"  /* 稍等 */
 #define STATUS_STOPPED "\xD6\xD5\xD6\xB9"  /* 终止 */
 #define STATUS_DONE "\xCD\xEA\xB3\xC9"     /* 完成 */
+
+// The keyword box, the combo box and the result list, in this order: disabled
+// exactly while a search runs.
+inline void set_search_inputs_disabled(bool disabled)
+{
+    prog::set_disabled(prog::keyword_box(), disabled);
+    prog::set_disabled(prog::type_combo(), disabled);
+    prog::set_disabled(prog::result_list(), disabled);
+}
 
 extern "C" {
 // The Search button's click handler: starts a search from the idle state,

@@ -1,0 +1,152 @@
+#include "program_window.h"
+
+#include <dlfcn.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <stdexcept>
+
+#include "test_entry.h"
+#include "window_api.h"
+
+namespace e2e {
+namespace {
+
+// Unit ids of the window layout.
+constexpr std::uint32_t kWindowId = 0x52010001;
+constexpr std::uint32_t kStatusLabel = 0x16010105;
+constexpr std::uint32_t kTypeCombo = 0x1601000F;
+constexpr std::uint32_t kResultList = 0x16010009;
+constexpr std::uint32_t kSearchButton = 0x16010008;
+constexpr std::uint32_t kKeywordBox = 0x16010002;
+
+std::vector<Modal> seen;
+QString next_popup_choice;
+
+template <typename Widget>
+Widget* unit_as(std::uint32_t unit)
+{
+    auto* widget = qobject_cast<Widget*>(cu::window::unit_widget(unit));
+    if (!widget) throw std::runtime_error("the window has no such unit: " + std::to_string(unit));
+    return widget;
+}
+
+void observe_modal(QWidget* widget)
+{
+    Modal modal;
+    modal.rows_when_shown = result_list()->topLevelItemCount();
+    if (auto* box = qobject_cast<QMessageBox*>(widget)) {
+        modal.title = box->windowTitle();
+        modal.text = box->text();
+        QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+    } else if (auto* menu = qobject_cast<QMenu*>(widget)) {
+        modal.is_menu = true;
+        QAction* chosen = nullptr;
+        for (QAction* action : menu->actions()) {
+            if (!action->isVisible()) continue;
+            modal.visible_items << action->text();
+            if (action->text() == next_popup_choice) chosen = action;
+        }
+        next_popup_choice.clear();
+        QTimer::singleShot(0, menu, [menu, chosen] {
+            menu->close();
+            if (chosen) chosen->trigger();
+        });
+    }
+    seen.push_back(modal);
+}
+
+}  // namespace
+
+void open_program(const std::string& kernel_library, const std::string& image_path)
+{
+    QFile image(QString::fromStdString(image_path));
+    if (!image.open(QIODevice::ReadOnly)) throw std::runtime_error("cannot read the image " + image_path);
+    static const QByteArray bytes = image.readAll();
+
+    void* kernel = ::dlopen(kernel_library.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    if (!kernel) throw std::runtime_error(std::string("cannot load the runtime: ") + ::dlerror());
+    auto* load = reinterpret_cast<decltype(&cu_runtime_load_for_test)>(::dlsym(kernel, "cu_runtime_load_for_test"));
+    if (!load) throw std::runtime_error("the runtime has no test entry");
+    cu_loaded_for_test loaded{};
+    load(bytes.constData(), static_cast<size_t>(bytes.size()), nullptr, &loaded);
+
+    cu::window::open_start_window(kWindowId);
+    cu::window::set_modal_hook(observe_modal);
+}
+
+QPushButton* search_button() { return unit_as<QPushButton>(kSearchButton); }
+QLineEdit* keyword_box() { return unit_as<QLineEdit>(kKeywordBox); }
+QComboBox* type_combo() { return unit_as<QComboBox>(kTypeCombo); }
+QTreeWidget* result_list() { return unit_as<QTreeWidget>(kResultList); }
+QLabel* status_label() { return unit_as<QLabel>(kStatusLabel); }
+
+// The loop sleeps between events; a 1 ms timer re-checks `done`, which may
+// depend on things outside Qt (the fixture service).
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    if (done()) return true;
+    QElapsedTimer clock;
+    clock.start();
+    bool finished = false;
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        finished = done();
+        if (finished || clock.elapsed() > timeout.count()) loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return finished;
+}
+
+void pump_for(std::chrono::milliseconds duration)
+{
+    QElapsedTimer clock;
+    clock.start();
+    pump_until([&] { return clock.elapsed() >= duration.count(); }, duration + std::chrono::seconds(1));
+}
+
+void choose_in_next_popup(const QString& item) { next_popup_choice = item; }
+
+std::vector<Modal> take_modals() { return std::exchange(seen, {}); }
+
+void right_click_list()
+{
+    QTreeWidget* list = result_list();
+    emit list->customContextMenuRequested(QPoint(10, 10));
+}
+
+void select_row(int row)
+{
+    QTreeWidget* list = result_list();
+    list->clearSelection();
+    if (row < 0) {
+        list->setCurrentItem(nullptr);
+        return;
+    }
+    QTreeWidgetItem* item = list->topLevelItem(row);
+    list->setCurrentItem(item);
+    item->setSelected(true);
+}
+
+IdleState idle_state()
+{
+    return {search_button()->text(), status_label()->text(),
+            keyword_box()->isEnabled() && type_combo()->isEnabled() && result_list()->isEnabled()};
+}
+
+}  // namespace e2e

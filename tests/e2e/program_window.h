@@ -1,0 +1,63 @@
+// The real program in this process: the runtime loads the built image and
+// opens its main window; the test drives the window on the GUI thread and
+// sees every message box and popup before it runs.
+#pragma once
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+namespace e2e {
+
+// Loads the runtime (ostal.vlr at `kernel_library`) and the image, and opens
+// the main window. Once per process, on the main thread.
+void open_program(const std::string& kernel_library, const std::string& image_path);
+
+QPushButton* search_button();
+QLineEdit* keyword_box();
+QComboBox* type_combo();
+QTreeWidget* result_list();
+QLabel* status_label();
+
+// Runs the event loop until `done` holds; false when `timeout` passed first.
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+void pump_for(std::chrono::milliseconds duration);
+
+// A message box or popup as it was about to run.
+struct Modal {
+    bool is_menu = false;
+    QString title, text;       // message box
+    QStringList visible_items; // popup, in order
+    int rows_when_shown = -1;  // result list rows at that moment
+};
+
+// Every message box is closed with OK as soon as it runs. The next popup
+// chooses the item with caption `item` (or closes with nothing chosen when
+// `item` is empty).
+void choose_in_next_popup(const QString& item);
+// The message boxes and popups shown since the last call, oldest first.
+std::vector<Modal> take_modals();
+
+// Right-clicks the result list (its bound right-click handler runs).
+void right_click_list();
+// Selects row `row` of the result list; -1 clears the selection.
+void select_row(int row);
+
+// The window state between searches: caption, status, inputs enabled.
+struct IdleState {
+    QString caption, status;
+    bool inputs_enabled = false;
+};
+IdleState idle_state();
+
+}  // namespace e2e

@@ -1,0 +1,345 @@
+// End to end: a click on the Search button, the worker, the request to the
+// (fixture) service, the answer, the rows, the stop, and the list commands.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <fstream>
+#include <sstream>
+
+#include "answers.h"
+#include "e2e_env.h"
+#include "program_window.h"
+
+using namespace std::chrono_literals;
+
+namespace e2e {
+namespace {
+
+const QString kIdle = QString::fromUtf8("搜索");
+const QString kRunning = QString::fromUtf8("停止");
+const QString kDone = QString::fromUtf8("完成");
+const QString kStopped = QString::fromUtf8("终止");
+const QString kNotice = QString::fromUtf8("友情提示");
+const std::string kQueryTail = "&limit=200&sort=size&desc=f&start=0&in=";
+
+std::vector<std::vector<QString>> list_snapshot()
+{
+    std::vector<std::vector<QString>> rows;
+    QTreeWidget* list = result_list();
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        std::vector<QString> cells;
+        for (int c = 0; c < 5; ++c) cells.push_back(list->topLevelItem(r)->text(c));
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+void expect_idle(const QString& status)
+{
+    const IdleState state = idle_state();
+    EXPECT_EQ(state.caption, kIdle);
+    EXPECT_EQ(state.status, status);
+    EXPECT_TRUE(state.inputs_enabled);
+}
+
+class Search : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; })) << "a search is still running";
+        service->set_stalled(false);
+        take_modals();
+    }
+
+    // Types the keyword, picks the type and clicks Search.
+    static void start(const QString& keyword, int type_index = 0)
+    {
+        keyword_box()->setText(keyword);
+        type_combo()->setCurrentIndex(type_index);
+        search_button()->click();
+    }
+
+    // A search that runs to its end; false when it did not end in time.
+    static bool search(const QString& keyword, int type_index = 0)
+    {
+        start(keyword, type_index);
+        return pump_until([] { return search_button()->text() == kIdle; });
+    }
+
+    // Fills the list with `answer` (rows for the popup and address cases).
+    static void fill_list(const Answer& answer)
+    {
+        service->set_answer(answer.body);
+        ASSERT_TRUE(search("abc"));
+        ASSERT_EQ(result_list()->topLevelItemCount(), static_cast<int>(answer.rows.size()));
+    }
+};
+
+TEST_F(Search, TwoHundredElementsGiveTwoHundredRowsInOrder)
+{
+    const Answer answer = make_answer(200);
+    service->set_answer(answer.body);
+    ASSERT_TRUE(search("abc"));
+
+    expect_idle(kDone);
+    const auto rows = list_snapshot();
+    ASSERT_EQ(rows.size(), 200u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ExpectedRow& want = answer.rows[i];
+        SCOPED_TRACE("row " + std::to_string(i));
+        EXPECT_EQ(rows[i][0], QString::fromStdString(want.number));
+        EXPECT_EQ(rows[i][1], QString::fromUtf8(want.name));
+        EXPECT_EQ(rows[i][2], QString::fromUtf8(want.type));
+        EXPECT_EQ(rows[i][3], QString::fromUtf8(want.size));
+        EXPECT_EQ(rows[i][4], QString::fromUtf8(want.address));
+    }
+    // The address column is there in every row but not shown.
+    EXPECT_EQ(result_list()->columnWidth(4), 0);
+}
+
+TEST_F(Search, QueryAddressCarriesTheEncodedKeywordAndTheTypeWord)
+{
+    struct Case {
+        const char* keyword;
+        int type_index;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"abc", 0, "/api/v1/?key=abc" + kQueryTail},
+        {"abc", 1, "/api/v1/?key=abc" + kQueryTail + "album"},
+        {"abc", 2, "/api/v1/?key=abc" + kQueryTail + "file"},
+        {"a b", 3, "/api/v1/?key=a%20b" + kQueryTail + "folder"},
+        {"中", 3, "/api/v1/?key=%E4%B8%AD" + kQueryTail + "folder"},  // one Chinese character passes
+        {" ", 0, "/api/v1/?key=%20" + kQueryTail},                     // one escaped byte passes
+    };
+    service->set_answer("{\"list\":[]}");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keyword);
+        const std::size_t before = service->requests().size();
+        ASSERT_TRUE(search(QString::fromUtf8(c.keyword), c.type_index));
+        const auto requests = service->requests();
+        ASSERT_EQ(requests.size(), before + 1);
+        EXPECT_EQ(requests.back(), c.target);
+        expect_idle(kDone);
+    }
+}
+
+TEST_F(Search, AnswersWithoutAListGiveNoRowsAndFinish)
+{
+    const char* answers[] = {"", "not json at all", "{\"other\":[1,2]}", "{\"list\":[]}", "{\"list\":{\"a\":1}}",
+                             "[1,2,3]"};
+    for (const char* body : answers) {
+        SCOPED_TRACE(body);
+        fill_list(make_answer(3));  // rows of an earlier search, which the next one clears
+        service->set_answer(body);
+        ASSERT_TRUE(search("abc"));
+        EXPECT_EQ(result_list()->topLevelItemCount(), 0);
+        expect_idle(kDone);
+        EXPECT_TRUE(take_modals().empty()) << "no message for an unreadable answer";
+    }
+}
+
+TEST_F(Search, ShortKeywordIsRefusedAfterTheListWasEmptied)
+{
+    for (const char* keyword : {"", "ab"}) {
+        SCOPED_TRACE(keyword);
+        fill_list(make_answer(3));
+        const std::size_t requests_before = service->requests().size();
+        ASSERT_TRUE(search(QString::fromUtf8(keyword)));
+
+        const auto modals = take_modals();
+        ASSERT_EQ(modals.size(), 1u);
+        EXPECT_EQ(modals[0].title, kNotice);
+        EXPECT_TRUE(modals[0].text.contains("3")) << modals[0].text.toStdString();
+        EXPECT_EQ(modals[0].rows_when_shown, 0);
+        EXPECT_EQ(result_list()->topLevelItemCount(), 0);
+        EXPECT_EQ(service->requests().size(), requests_before) << "a refused search asks nothing";
+        expect_idle(QString());  // the refusal leaves the status empty
+    }
+    // A corrected keyword searches at once.
+    service->set_answer(make_answer(2).body);
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 2);
+    expect_idle(kDone);
+}
+
+TEST_F(Search, InputsAreDisabledWhileASearchRuns)
+{
+    service->set_answer(make_answer(1).body);
+    service->set_stalled(true);
+    start("abc");
+    EXPECT_EQ(search_button()->text(), kRunning);
+    EXPECT_EQ(status_label()->text(), QString::fromUtf8("稍等"));
+    EXPECT_FALSE(keyword_box()->isEnabled());
+    EXPECT_FALSE(type_combo()->isEnabled());
+    EXPECT_FALSE(result_list()->isEnabled());
+    service->set_stalled(false);
+    ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; }));
+    expect_idle(kDone);
+}
+
+TEST_F(Search, StartAndStopInQuickSuccession)
+{
+    fill_list(make_answer(5));
+    service->set_answer(make_answer(200).body);
+    start("abc");
+    search_button()->click();  // the stop, before the worker has done much
+    expect_idle(kStopped);
+    const auto after_stop = list_snapshot();
+    pump_for(300ms);
+    EXPECT_EQ(list_snapshot(), after_stop) << "the stopped worker wrote into the list";
+    expect_idle(kStopped);
+
+    // A new search starts at once.
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 200);
+    expect_idle(kDone);
+}
+
+TEST_F(Search, StopDuringAStalledFetchAbandonsIt)
+{
+    service->set_answer(make_answer(4).body);
+    service->set_stalled(true);
+    const std::size_t before = service->requests().size();
+    const int abandoned_before = service->abandoned_stalled();
+    start("abc");
+    ASSERT_TRUE(pump_until([&] { return service->requests().size() > before; }));
+    pump_for(50ms);
+    EXPECT_EQ(search_button()->text(), kRunning);
+
+    search_button()->click();
+    expect_idle(kStopped);
+    EXPECT_TRUE(pump_until([&] { return service->abandoned_stalled() > abandoned_before; }, 2s))
+        << "the stalled request was not given up";
+    pump_for(200ms);
+    expect_idle(kStopped);
+    EXPECT_EQ(result_list()->topLevelItemCount(), 0);
+
+    service->set_stalled(false);
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 4);
+    expect_idle(kDone);
+}
+
+TEST_F(Search, StopWhileRowsAreWrittenKeepsThemAndWritesNoMore)
+{
+    // A long answer, so that the stop lands while rows are still coming.
+    service->set_answer(make_answer(5000).body);
+    start("abc");
+    ASSERT_TRUE(pump_until([] { return result_list()->topLevelItemCount() >= 20; }, 30s));
+    search_button()->click();
+    expect_idle(kStopped);
+
+    const auto after_stop = list_snapshot();
+    EXPECT_GE(after_stop.size(), 20u);
+    EXPECT_LT(after_stop.size(), 5000u);
+    pump_for(500ms);
+    EXPECT_EQ(list_snapshot(), after_stop) << "the stopped worker wrote into the list";
+    expect_idle(kStopped);
+    // Every row but possibly the last is complete.
+    for (std::size_t r = 0; r + 1 < after_stop.size(); ++r) EXPECT_EQ(after_stop[r][0], QString::number(r + 1));
+
+    service->set_answer(make_answer(3).body);
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 3);
+    expect_idle(kDone);
+}
+
+TEST_F(Search, PopupItemsFollowTheSelection)
+{
+    const QString open = QString::fromUtf8("浏览器打开");
+    const QString copy = QString::fromUtf8("复制地址");
+    const QString about = QString::fromUtf8("关于");
+    fill_list(make_answer(3));
+
+    select_row(-1);
+    right_click_list();
+    select_row(1);
+    right_click_list();
+    select_row(-1);
+    right_click_list();
+
+    const auto modals = take_modals();
+    ASSERT_EQ(modals.size(), 3u);
+    EXPECT_EQ(modals[0].visible_items, QStringList({about}));
+    EXPECT_EQ(modals[1].visible_items, QStringList({open, copy, about}));
+    EXPECT_EQ(modals[2].visible_items, QStringList({about}));
+}
+
+struct AddressCase {
+    const char* cell;
+    const char* address;
+};
+
+const AddressCase kAddressCases[] = {
+    {"123|456", "http://" E2E_DRIVE_HOST "/share/link?uk=456&shareid=123"},
+    {"abc|456", "http://" E2E_DRIVE_HOST "/s/abc"},
+    {"0|456", "http://" E2E_DRIVE_HOST "/s/0"},
+    {"123|456|789", "http://" E2E_DRIVE_HOST "/share/link?uk=456&shareid=123"},
+    {"0123|9", "http://" E2E_DRIVE_HOST "/share/link?uk=9&shareid=0123"},  // piece 0 as the cell holds it
+};
+
+// Puts `cell` into the hidden address cell of row 0 and chooses `item` from
+// the row's popup.
+void choose_for_address(const char* cell, const QString& item)
+{
+    result_list()->topLevelItem(0)->setText(4, QString::fromUtf8(cell));
+    select_row(0);
+    choose_in_next_popup(item);
+    right_click_list();
+}
+
+TEST_F(Search, CopyAddressPutsExactlyTheShareAddressOnTheClipboard)
+{
+    fill_list(make_answer(1));
+    for (const AddressCase& c : kAddressCases) {
+        SCOPED_TRACE(c.cell);
+        QApplication::clipboard()->setText("before");
+        choose_for_address(c.cell, QString::fromUtf8("复制地址"));
+        EXPECT_EQ(QApplication::clipboard()->text(), QString::fromUtf8(c.address));
+    }
+}
+
+TEST_F(Search, OpenInBrowserHandsTheShareAddressToTheBrowser)
+{
+    fill_list(make_answer(1));
+    for (const AddressCase& c : kAddressCases) {
+        SCOPED_TRACE(c.cell);
+        std::filesystem::remove(browser_record);
+        choose_for_address(c.cell, QString::fromUtf8("浏览器打开"));
+        ASSERT_TRUE(pump_until([] { return std::filesystem::exists(browser_record); }, 5s));
+        std::ifstream record(browser_record);
+        std::stringstream given;
+        given << record.rdbuf();
+        EXPECT_EQ(given.str(), c.address);
+    }
+}
+
+TEST_F(Search, AboutShowsTheHelpLinesInTheirOrder)
+{
+    choose_in_next_popup(QString::fromUtf8("关于"));
+    right_click_list();
+    const auto modals = take_modals();
+    ASSERT_EQ(modals.size(), 2u);  // the popup, then the box
+    EXPECT_TRUE(modals[0].is_menu);
+    EXPECT_EQ(modals[1].title, QString::fromUtf8("关于"));
+    const QString help = QString::fromUtf8(
+        "1.首先非常感谢Tobel的支持,本程序调用的Tobel提供的Api,对接到了他的站点进行资源搜索!\r\n"
+        "3.本程序只能搜索Cumulo中的资源.程序做了搜索限制,每个关键词只能搜索200条.Tobel也不容易,服务器也在每时每刻做爬虫,"
+        "服务器亚历山大～\r\n"
+        "2.本程序为公测版,只有简单的资源搜索,无法直接拉起下载器进行下载.需用浏览器打开文件页面,手动下载!(不会解析文件地址,"
+        "正准备和Tobel进行交流沟通,调用他的解析功能.如果能解析的话,就可以直接拉起下载器.)\r\n"
+        "4.使用说明:搜索关键词最低不得小于3个字节(一个汉字为2字节);资源类型:默认,为所有类型!\r\n"
+        "5.By:Halvard And By:Tobel");
+    EXPECT_EQ(modals[1].text, help);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -169,6 +169,10 @@ void parse_control(ByteReader& in, Unit& u)
 void parse_unit(ByteReader& records, Unit& u)
 {
     std::uint32_t length = records.u32("record length");
+    if (records.ok() && length > records.remaining()) {
+        records.fail("unit " + hex(u.id), "record of " + std::to_string(length) + " bytes runs past the window record");
+        return;
+    }
     ByteReader in(records.bytes(length, "record"));
     if (!records.ok()) return;
     u.type = in.u32("library type id");

@@ -28,7 +28,7 @@ bool is_json_escape(char c)
 // - \u becomes %u, the form unescape decodes; so does \\u (a JSON-escaped
 //   backslash before u, which the engine's literal turns into %u as well);
 // - the other JSON escapes (\" \\ \t \n \r \b \f) are kept as JSON wrote
-//   them: with their backslash doubled when the text is to be a script
+//   them: with every backslash doubled when the text is to be a script
 //   literal (`for_literal`), so the literal gives them back unchanged, and
 //   as they are for PercentDecode, which leaves backslashes alone;
 // - any other backslash is left for the literal's own rules (\/ gives /).
@@ -52,8 +52,15 @@ char* prepare_escapes(const char* in, bool for_literal)
             out.append("%u", 2);
             i += 3;
         } else if (is_json_escape(in[i + 1])) {
-            if (for_literal) out.append_byte('\\');
-            out.append(in + i, 2);
+            if (for_literal) {
+                // Every backslash of the pair doubled (\" -> \\", \\ -> \\\\),
+                // so the literal gives the pair back as it was.
+                out.append("\\\\", 2);
+                if (in[i + 1] == '\\') out.append_byte('\\');
+            } else {
+                out.append_byte('\\');
+            }
+            out.append_byte(in[i + 1]);
             i += 2;
         } else {
             out.append_byte('\\');

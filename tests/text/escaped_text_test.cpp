@@ -227,10 +227,11 @@ TEST(DecodeEscapedText, PercentDecodePathAgreesWithReference)
     AnswerGenerator generator(11);
     for (int i = 0; i < 300; ++i) {
         std::string answer = generator.answer(false);
-        // A lone line feed anywhere but inside a CR LF pair or a GBK character.
+        // A lone line feed anywhere but inside a CR LF pair or a GBK character,
+        // or after a backslash (which would make it a line continuation).
         std::size_t at = static_cast<std::size_t>(generator.pick(0, static_cast<int>(answer.size())));
-        while (at > 0 && at < answer.size() &&
-               (answer[at - 1] == '\r' || static_cast<unsigned char>(answer[at - 1]) >= 0x81))
+        while (at > 0 && (answer[at - 1] == '\r' || answer[at - 1] == '\\' ||
+                          static_cast<unsigned char>(answer[at - 1]) >= 0x81))
             --at;
         answer.insert(at, "\n");
         const std::string expected = restored_after_script(reference_percent_decode(prepared_for_script(answer)));

@@ -1,6 +1,7 @@
 # add_program_image(<target> OUTPUT <image> MAP <map> LAYOUT <layout>
 #                   DLL_COMMANDS <table> ENTRY <start routine> SOURCES <.cpp...>
 #                   [DEFINES <NAME=value...>] [INCLUDES <dir...>])
+# The handlers the layout binds are kept alive (-u) through the merge.
 #
 # Compiles image code (freestanding, no PIC, small code model, nothing that
 # needs a table in const), merges the objects with ld -r, drops what the
@@ -31,14 +32,10 @@ function(cumulo_layout_handlers layout out_var)
   set(${out_var} ${handlers} PARENT_SCOPE)
 endfunction()
 
-function(add_program_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;MAP;LAYOUT;DLL_COMMANDS;ENTRY" "SOURCES;DEFINES;INCLUDES")
-  foreach(required OUTPUT MAP LAYOUT DLL_COMMANDS ENTRY SOURCES)
-    if(NOT ARG_${required})
-      message(FATAL_ERROR "add_program_image(${target}): ${required} is required")
-    endif()
-  endforeach()
-
+# cumulo_image_objects(<out var> <object dir> SOURCES <.cpp...> [DEFINES ...] [INCLUDES ...])
+# Compiles image code with the image flags; sets <out var> to the objects.
+function(cumulo_image_objects out_var object_dir)
+  cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;DEFINES;INCLUDES")
   set(includes -I${PROJECT_SOURCE_DIR}/abi -I${PROJECT_SOURCE_DIR}/runtime/builtins -I${PROJECT_SOURCE_DIR}/image)
   foreach(dir IN LISTS ARG_INCLUDES)
     list(APPEND includes -I${dir})
@@ -47,8 +44,6 @@ function(add_program_image target)
   foreach(define IN LISTS ARG_DEFINES)
     list(APPEND defines -D${define})
   endforeach()
-
-  set(object_dir ${CMAKE_CURRENT_BINARY_DIR}/${target}.objects)
   set(objects)
   foreach(source IN LISTS ARG_SOURCES)
     get_filename_component(source ${source} ABSOLUTE)
@@ -72,23 +67,41 @@ function(add_program_image target)
       VERBATIM)
     list(APPEND objects ${object})
   endforeach()
+  set(${out_var} ${objects} PARENT_SCOPE)
+endfunction()
 
-  cumulo_layout_handlers(${ARG_LAYOUT} handlers)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_LAYOUT})
+# cumulo_merge_image_objects(<merged .o> ENTRY <symbol> [KEEP <symbol...>] OBJECTS <.o...>)
+# One relocatable object holding what the entry and the kept symbols reach.
+function(cumulo_merge_image_objects merged)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ENTRY" "KEEP;OBJECTS")
   set(keep)
-  foreach(handler IN LISTS handlers)
-    list(APPEND keep -u ${handler})
+  foreach(symbol IN LISTS ARG_KEEP)
+    list(APPEND keep -u ${symbol})
   endforeach()
-
-  set(merged ${CMAKE_CURRENT_BINARY_DIR}/${target}.merged.o)
   add_custom_command(
     OUTPUT ${merged}
     COMMAND ${CMAKE_LINKER} -r --force-group-allocation -T ${CUMULO_IMAGE_MERGE_SCRIPT}
-            --gc-sections -e ${ARG_ENTRY} ${keep} -o ${merged} ${objects}
-    DEPENDS ${objects} ${CUMULO_IMAGE_MERGE_SCRIPT}
-    COMMENT "Merging image code for ${target}"
+            --gc-sections -e ${ARG_ENTRY} ${keep} -o ${merged} ${ARG_OBJECTS}
+    DEPENDS ${ARG_OBJECTS} ${CUMULO_IMAGE_MERGE_SCRIPT}
+    COMMENT "Merging image code into ${merged}"
     COMMAND_EXPAND_LISTS
     VERBATIM)
+endfunction()
+
+function(add_program_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;MAP;LAYOUT;DLL_COMMANDS;ENTRY" "SOURCES;DEFINES;INCLUDES")
+  foreach(required OUTPUT MAP LAYOUT DLL_COMMANDS ENTRY SOURCES)
+    if(NOT ARG_${required})
+      message(FATAL_ERROR "add_program_image(${target}): ${required} is required")
+    endif()
+  endforeach()
+
+  cumulo_image_objects(objects ${CMAKE_CURRENT_BINARY_DIR}/${target}.objects
+    SOURCES ${ARG_SOURCES} DEFINES ${ARG_DEFINES} INCLUDES ${ARG_INCLUDES})
+  cumulo_layout_handlers(${ARG_LAYOUT} handlers)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_LAYOUT})
+  set(merged ${CMAKE_CURRENT_BINARY_DIR}/${target}.merged.o)
+  cumulo_merge_image_objects(${merged} ENTRY ${ARG_ENTRY} KEEP ${handlers} OBJECTS ${objects})
 
   get_filename_component(output_dir ${ARG_OUTPUT} DIRECTORY)
   add_custom_command(

@@ -37,7 +37,10 @@ public:
             from = end + 1;
         }
         if (ok_) finish_unit();
-        if (ok_ && layout_.form.windows.empty()) fail("the layout has no form");
+        if (ok_ && layout_.form.windows.empty()) {
+            line_ = 0;
+            fail("the layout has no form");
+        }
         if (!ok_) {
             if (error) *error = error_;
             return std::nullopt;
@@ -48,7 +51,7 @@ public:
 private:
     bool fail(const std::string& reason)
     {
-        if (ok_) error_ = "line " + std::to_string(line_) + ": " + reason;
+        if (ok_) error_ = line_ > 0 ? "line " + std::to_string(line_) + ": " + reason : reason;
         ok_ = false;
         return false;
     }

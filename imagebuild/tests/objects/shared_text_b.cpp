@@ -1,0 +1,2 @@
+#include "services.h"
+extern "C" const char* TextB() { return "shared text"; }

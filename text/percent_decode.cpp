@@ -19,15 +19,27 @@ char* decoded_value_text(int64_t value)
     return text;
 }
 
+// The digits of one escape as a text of their own. A copy on the stack, not
+// a text command on the rest of the input, which would measure all of it for
+// every escape and make decoding quadratic.
+struct EscapeDigits {
+    EscapeDigits(const char* digits, int32_t count)
+    {
+        for (int32_t i = 0; i < count; ++i) text[i] = digits[i];
+        text[count] = '\0';
+    }
+    char text[5];
+};
+
 // Appends the decoded escape of `count` digits at `digits` and reports true,
 // or reports false when the value comes out negative: such an escape is no
 // escape (its first digit is not hexadecimal, or it is 0 and the second is
 // not), and its characters are kept as they are.
 bool append_decoded(text::TextBuilder& out, const char* digits, int32_t count)
 {
-    char* piece = prog::text_left(digits, count);
-    const int64_t value = HexTextToNumber(&piece);
-    prog::release(piece);
+    EscapeDigits piece(digits, count);
+    const char* piece_text = piece.text;
+    const int64_t value = HexTextToNumber(&piece_text);
     if (value < 0) return false;
     char* decoded = decoded_value_text(value);
     out.append_text(decoded);
@@ -39,10 +51,8 @@ bool append_decoded(text::TextBuilder& out, const char* digits, int32_t count)
 // decimal digits whose value is not zero (so %u00E9 and %uFF0C stay).
 bool leading_decimal_nonzero(const char* digits)
 {
-    char* piece = prog::text_left(digits, 4);
-    const int32_t value = prog::text_to_int(piece);
-    prog::release(piece);
-    return value != 0;
+    const EscapeDigits piece(digits, 4);
+    return prog::text_to_int(piece.text) != 0;
 }
 
 }  // namespace

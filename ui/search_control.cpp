@@ -28,13 +28,11 @@ void start_search()
 
 // The worker ends at once: the runtime lets it run no further program code and
 // drops whatever window call it still had queued, so nothing it does reaches
-// the window after this; what it held is reclaimed by the runtime. Its handle
-// is released here, since the worker will never reach its own end steps.
+// the window after this; what it held, its handle included, is reclaimed by
+// the runtime once it has ended.
 void stop_search()
 {
-    const int32_t handle = *cu_var_address(WorkerHandle);
-    prog::stop_thread(handle);
-    prog::close_thread_handle(handle);
+    prog::stop_thread(*cu_var_address(WorkerHandle));
     prog::write_text_property(prog::search_button(), prog::kPropCaption, CAPTION_IDLE);
     prog::write_text_property(prog::status_label(), prog::kPropText, STATUS_STOPPED);
     set_search_inputs_disabled(false);

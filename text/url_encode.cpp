@@ -13,17 +13,15 @@ bool stays_plain(uint8_t byte)
            (byte >= 'a' && byte <= 'z');
 }
 
-char upper_hex_digit(char digit) { return digit >= 'a' && digit <= 'f' ? digit - 'a' + 'A' : digit; }
-
-// "%" and the byte's two hexadecimal digits, upper case, from the runtime's
-// hexadecimal-text command (which gives one digit below 0x10).
+// "%" and the byte's two hexadecimal digits from the runtime's
+// hexadecimal-text command (upper case; one digit below 0x10, so a "0" goes
+// in front).
 void append_escape(text::TextBuilder& out, uint8_t byte)
 {
     char* digits = prog::hex_text(byte);
-    const uint32_t count = TextLength(digits);
     out.append_byte('%');
-    if (count < 2) out.append_byte('0');
-    for (uint32_t i = 0; i < count; ++i) out.append_byte(upper_hex_digit(digits[i]));
+    if (TextLength(digits) < 2) out.append_byte('0');
+    out.append_text(digits);
     prog::release(digits);
 }
 

@@ -21,6 +21,7 @@ TEST(PercentDecode, EdgeCases)
         {"letters first stay", "%uFF0C", "%uFF0C"},
         {"zero unit stays", "%u0000", "%u0000"},
         {"leading decimal run not zero", "%u0041", "A"},
+        {"a sign before the digits makes no escape", "%u-123%u+123", "%u-123%u+123"},
         {"two-digit escape", "%41", "A"},
         {"trailing percent", "abc%", "abc%"},
         {"trailing percent and one digit", "abc%4", "abc%4"},

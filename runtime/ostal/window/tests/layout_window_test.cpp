@@ -12,6 +12,9 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <set>
+#include <tuple>
+
 #include "window_api.h"
 #include "window_fixture.h"
 
@@ -118,6 +121,29 @@ TEST_F(LayoutWindowTest, MenuTreeHasAHiddenRootWithThreeVisibleItems)
         EXPECT_EQ(items[i]->text(), QString::fromUtf8(captions[i]));
         EXPECT_TRUE(items[i]->isVisible());
     }
+}
+
+// Which routine each binding of the image's layout names, by the map file.
+TEST(ProgramLayout, BindsTheProgramsHandlersAndNothingElse)
+{
+    const std::map<std::uint32_t, std::string> routines = program_routines();
+    auto name = [&](std::uint32_t offset) {
+        auto it = routines.find(offset);
+        return it == routines.end() ? std::string("?") : it->second;
+    };
+    std::set<std::tuple<std::uint32_t, std::int64_t, std::string>> bindings;  // unit, event (-1: chosen), routine
+    const image::Form form = program_form();
+    for (const image::Unit& unit : form.windows.at(0).units) {
+        for (const image::EventBinding& b : unit.events) bindings.emplace(unit.id, b.event, name(b.handler));
+        if (unit.menu_handler != image::kNoHandler)
+            bindings.emplace(unit.id, -1, name(static_cast<std::uint32_t>(unit.menu_handler)));
+    }
+    const std::set<std::tuple<std::uint32_t, std::int64_t, std::string>> expected = {
+        {kButton, 0, "ToggleSearch"},         {kList, 5, "ShowListMenu"},
+        {kMenuOpen, -1, "OpenShareAddress"},  {kMenuCopy, -1, "CopyShareAddress"},
+        {kMenuAbout, -1, "ShowAbout"},
+    };
+    EXPECT_EQ(bindings, expected);
 }
 
 TEST_F(LayoutWindowTest, BoundEventsRunTheirHandlers)

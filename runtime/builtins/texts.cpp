@@ -9,6 +9,11 @@ namespace {
 // Whole-word reads of texts: an aligned word never crosses a page, so reading
 // the bytes after the NUL within it is safe.
 typedef uint32_t __attribute__((may_alias)) text_word;
+typedef uint32_t __attribute__((may_alias, aligned(1))) unaligned_text_word;
+
+// An unaligned word read stays safe while it does not cross into the next
+// page (pages are 4 KiB or larger).
+inline bool word_within_page(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 0xFFF) <= 0xFFC; }
 
 // Fires for every word holding a zero byte (and for some holding bytes of
 // 0x80 and above, which the byte check then rules out).
@@ -64,11 +69,16 @@ extern "C" int32_t CompareTexts(const char* a, const char* b)
         if (*p == '\0') return 0;
     }
     // ...then four at a time while the words agree and hold no NUL. The
-    // second operand's word is read bytewise: it may be unaligned, and its
-    // reads stop at the first operand's NUL or the first difference.
+    // second operand may be unaligned: its word is read whole unless that
+    // read would cross a page, where it goes byte by byte and stops at the
+    // first difference (a NUL in it differs from the first operand's byte).
     for (;; p += 4, q += 4) {
         const uint32_t w = *reinterpret_cast<const text_word*>(p);
-        if (!may_hold_zero(w) && q[0] == p[0] && q[1] == p[1] && q[2] == p[2] && q[3] == p[3]) continue;
+        if (!may_hold_zero(w)) {
+            if (word_within_page(q) ? *reinterpret_cast<const unaligned_text_word*>(q) == w
+                                    : q[0] == p[0] && q[1] == p[1] && q[2] == p[2] && q[3] == p[3])
+                continue;
+        }
         for (int i = 0; i < 4; ++i) {
             if (p[i] != q[i]) return p[i] < q[i] ? -1 : 1;
             if (p[i] == '\0') return 0;

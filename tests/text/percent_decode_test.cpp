@@ -62,5 +62,26 @@ TEST(UnitToGbkText, Units)
     EXPECT_EQ(unit_to_gbk(Bytes{0x00, 0xDC, 0, 0}), "?");  // a lone surrogate
 }
 
+// A null variable is the empty text (or the empty array) for every routine.
+TEST(TextRoutines, NullVariablesReadAsEmpty)
+{
+    const char* const no_text = nullptr;
+    const std::uint8_t* const no_array = nullptr;
+    using TextFn = char*(const char* const*);
+    using ArrayFn = char*(const std::uint8_t* const*);
+    EXPECT_EQ(take_text(routine<char*(const char* const*, int32_t, int32_t, int32_t, int32_t)>("UrlEncodeText")(
+                  &no_text, 1, 1, 1, 1)),
+              "");
+    EXPECT_EQ(take_text(routine<TextFn>("GbkToUtf8")(&no_text)), "");
+    EXPECT_EQ(take_bytes(routine<std::uint8_t*(const char* const*, int32_t, int32_t)>("TextToUtf16")(&no_text, 936, 1)),
+              (Bytes{0, 0}));
+    EXPECT_EQ(take_text(routine<char*(const std::uint8_t* const*, int32_t, int32_t)>("Utf16ToText")(&no_array, 0, 0)),
+              "");
+    EXPECT_EQ(take_text(routine<TextFn>("DecodeEscapedText")(&no_text)), "");
+    EXPECT_EQ(take_text(routine<TextFn>("PercentDecode")(&no_text)), "");
+    EXPECT_EQ(routine<std::int64_t(const char* const*)>("HexTextToNumber")(&no_text), 0);
+    EXPECT_EQ(take_text(routine<ArrayFn>("UnitToGbkText")(&no_array)), "");
+}
+
 }  // namespace
 }  // namespace texttest

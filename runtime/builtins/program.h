@@ -48,7 +48,6 @@ inline const uint8_t* empty_array()
 inline cu_value arg_omitted() { return {0, 0, CU_TAG_OMITTED}; }
 inline cu_value arg_int(int32_t v) { return {static_cast<uint32_t>(v), 0, CU_TAG_INT}; }
 inline cu_value arg_logical(bool v) { return {v ? 1u : 0u, 0, CU_TAG_LOGICAL}; }
-inline cu_value arg_byte(uint8_t v) { return {v, 0, CU_TAG_BYTE}; }
 
 inline cu_value arg_long(int64_t v)
 {
@@ -182,22 +181,10 @@ inline const uint8_t* bytes_data(const uint8_t* block) { return block + 8; }
 
 // --- kernel commands on texts ----------------------------------------------
 
-// 0x134: the first n bytes.
-inline char* text_left(const char* text, int32_t n) { return result_text(kernel(0x134, arg_text(text), arg_int(n))); }
-
 // 0x13C: n bytes from the 1-based position start.
 inline char* text_mid(const char* text, int32_t start, int32_t n)
 {
     return result_text(kernel(0x13C, arg_text(text), arg_int(start), arg_int(n)));
-}
-
-// 0x140: a one-byte text.
-inline char* byte_text(uint8_t byte) { return result_text(kernel(0x140, arg_byte(byte))); }
-
-// 0x148: 1-based byte position of `find`, -1 when absent.
-inline int32_t text_find(const char* text, const char* find)
-{
-    return result_int(kernel(0x148, arg_text(text), arg_text(find), arg_omitted(), arg_logical(false)));
 }
 
 // 0x150: upper case.
@@ -259,19 +246,6 @@ inline uint8_t* long_bytes(int64_t v) { return result_bytes(kernel(0x198, arg_lo
 inline char* bytes_read_text(const uint8_t* block)
 {
     return checked_text(kernel(0x19C, arg_bytes(block), arg_int(10), arg_omitted()));
-}
-
-// 0x1A0: the first n bytes.
-inline uint8_t* bytes_left(const uint8_t* block, int32_t n)
-{
-    return result_bytes(kernel(0x1A0, arg_bytes(block), arg_int(n)));
-}
-
-// 0x1B8: at most `count` occurrences of `find` replaced.
-inline uint8_t* bytes_replace(const uint8_t* block, const uint8_t* find, const uint8_t* replacement, int32_t count)
-{
-    return result_bytes(
-        kernel(0x1B8, arg_bytes(block), arg_bytes(find), arg_bytes(replacement), arg_omitted(), arg_int(count)));
 }
 
 // 0x1BC: n zero bytes.

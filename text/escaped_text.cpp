@@ -24,7 +24,7 @@ bool is_json_escape(char c)
     return c == '"' || c == '\\' || c == 't' || c == 'n' || c == 'r' || c == 'b' || c == 'f';
 }
 
-// Prepares the backslash escapes of `text` for decoding, left to right:
+// Prepares the backslash escapes of `source` for decoding, left to right:
 // - \u becomes %u, the form unescape decodes; so does \\u (a JSON-escaped
 //   backslash before u, which the engine's literal turns into %u as well);
 // - the other JSON escapes (\" \\ \t \n \r \b \f) are kept as JSON wrote
@@ -34,9 +34,9 @@ bool is_json_escape(char c)
 // - any other backslash is left for the literal's own rules (\/ gives /).
 // A GBK character is copied whole: its trail byte may be 0x5C, which is no
 // backslash.
-char* prepare_escapes(const char* text, bool for_literal)
+char* prepare_escapes(const char* source, bool for_literal)
 {
-    const char* in = text ? text : prog::empty_text();
+    const char* in = source ? source : prog::empty_text();
     text::TextBuilder out;
     for (uint32_t i = 0; in[i];) {
         const auto c = static_cast<uint8_t>(in[i]);

@@ -36,7 +36,10 @@ bool stop_requested();
 void stop_point();
 
 // While registered, `wake(ctx)` is called (from the stopping thread) when the
-// calling worker is asked to stop, so a blocking wait can end at once.
+// calling worker is asked to stop, so a blocking wait can end at once; if the
+// stop came first, at registration. `wake` runs under the workers' lock: it
+// only signals (a condition variable, curl_multi_wakeup) and calls none of
+// the functions here.
 class WakeOnStop {
 public:
     WakeOnStop(void (*wake)(void*), void* ctx);

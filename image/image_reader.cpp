@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 #include "bytes.h"
 #include "form.h"
@@ -149,7 +148,6 @@ private:
 
     bool read_chain()
     {
-        std::set<std::uint32_t> names_seen;
         std::uint64_t expected = view_.first_section;
         for (std::uint32_t at = view_.first_section; at != kNone;) {
             // Each header must begin where the previous piece ended: this
@@ -277,11 +275,13 @@ private:
         return true;
     }
 
-    bool check_operand(std::uint64_t operand, const std::string& what)
+    // Bounds now; duplicates and overlaps once all operands are known.
+    bool check_operand(std::uint64_t operand, const char* list, std::size_t index)
     {
         if (operand + 4 > view_.code_data.size())
-            return fail(what + ": operand at code offset " + hex(operand) + " does not lie wholly inside the code");
-        if (!operands_.insert(operand).second) return fail(what + ": operand at code offset " + hex(operand) + " is listed twice");
+            return fail(std::string(list) + " entry " + std::to_string(index) + ": operand at code offset " + hex(operand) +
+                        " does not lie wholly inside the code");
+        operands_.push_back(operand);
         return true;
     }
 
@@ -289,16 +289,18 @@ private:
     {
         const SectionHeader& code = view_.section(Section::Code);
         view_.relocations.resize(code.relocation_count);
+        operands_.reserve(code.relocation_count);
         for (std::uint32_t i = 0; i < code.relocation_count; ++i) {
             const std::uint32_t entry = word(code.offset + kSectionHeaderSize + 4ull * i);
             const std::uint32_t operand = entry >> 3, kind = entry & 7;
-            const std::string what = "relocation " + std::to_string(i) + " (" + hex(entry) + ")";
-            if (kind > static_cast<std::uint32_t>(RelocationKind::Code)) return fail(what + ": unknown kind " + std::to_string(kind));
-            if (!check_operand(operand, what)) return false;
+            if (kind > static_cast<std::uint32_t>(RelocationKind::Code))
+                return fail("relocation entry " + std::to_string(i) + " (" + hex(entry) + "): unknown kind " + std::to_string(kind));
+            if (!check_operand(operand, "relocation", i)) return false;
             if (kind == static_cast<std::uint32_t>(RelocationKind::Service)) {
                 const std::uint32_t slot = load_u32(view_.code_data.data() + operand);
                 if (slot % 4 != 0 || slot > kMaxServiceOffset)
-                    return fail(what + ": service slot offset " + hex(slot) + " is not a multiple of 4 from 0x0 to 0x30");
+                    return fail("relocation entry " + std::to_string(i) + " (" + hex(entry) + "): service slot offset " +
+                                hex(slot) + " is not a multiple of 4 from 0x0 to 0x30");
             }
             view_.relocations[i] = entry;
         }
@@ -307,32 +309,32 @@ private:
 
     bool read_groups()
     {
-        const std::span<const std::uint8_t> data =
-            bytes_.subspan(view_.section(Section::Reloc1).data_offset, view_.section(Section::Reloc1).stored_size);
-        ByteReader in(data);
+        const SectionHeader& reloc1 = view_.section(Section::Reloc1);
+        ByteReader in(bytes_.subspan(reloc1.data_offset, reloc1.stored_size));
         for (std::size_t g = 0; g < kGroupCount; ++g) {
             const std::string what = std::string("\"@reloc1\" ") + group_name(static_cast<Group>(g)) + " group";
             const std::uint32_t count = in.u32("count");
-            if (!in.ok() || count > in.remaining() / 4)
-                return fail(what + ": count runs past the end of the section");
+            if (!in.ok() || count > in.remaining() / 4) return fail(what + ": count runs past the end of the section");
             view_.groups[g].resize(count);
-            for (std::uint32_t& operand : view_.groups[g]) {
-                operand = in.u32("operand");
-                if (!check_operand(operand, what)) return false;
+            for (std::uint32_t i = 0; i < count; ++i) {
+                view_.groups[g][i] = in.u32("operand");
+                if (!check_operand(view_.groups[g][i], what.c_str(), i)) return false;
             }
         }
         if (!in.at_end()) return fail("\"@reloc1\": " + std::to_string(in.remaining()) + " bytes after the four groups");
         return true;
     }
 
-    // Each operand is rewritten once: no two may share a byte.
+    // Each operand is rewritten once: none may be listed twice (in the
+    // relocation table or the groups) or share a byte with another.
     bool check_operands_disjoint()
     {
-        std::optional<std::uint64_t> previous;
-        for (std::uint64_t operand : operands_) {
-            if (previous && operand < *previous + 4)
-                return fail("operands at code offsets " + hex(*previous) + " and " + hex(operand) + " overlap");
-            previous = operand;
+        std::sort(operands_.begin(), operands_.end());
+        for (std::size_t i = 1; i < operands_.size(); ++i) {
+            if (operands_[i] == operands_[i - 1])
+                return fail("operand at code offset " + hex(operands_[i]) + " is listed twice");
+            if (operands_[i] < operands_[i - 1] + 4)
+                return fail("operands at code offsets " + hex(operands_[i - 1]) + " and " + hex(operands_[i]) + " overlap");
         }
         return true;
     }
@@ -363,7 +365,7 @@ private:
     std::string error_;
     std::uint64_t position_ = 0;  // while reading the lists before the chain
     std::uint64_t end_ = 0;       // end of the last section read
-    std::set<std::uint64_t> operands_;
+    std::vector<std::uint64_t> operands_;  // every relocated or renumbered operand
 };
 
 }  // namespace

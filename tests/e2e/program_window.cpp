@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "test_entry.h"
@@ -33,6 +34,9 @@ constexpr std::uint32_t kSearchButton = 0x16010008;
 constexpr std::uint32_t kKeywordBox = 0x16010002;
 
 std::vector<Modal> seen;
+std::string map_path;
+std::uint8_t* code_base = nullptr;
+std::uint8_t* var_base = nullptr;
 QString next_popup_choice;
 
 template <typename Widget>
@@ -82,9 +86,31 @@ void open_program(const std::string& kernel_library, const std::string& image_pa
     if (!load) throw std::runtime_error("the runtime has no test entry");
     cu_loaded_for_test loaded{};
     load(bytes.constData(), static_cast<size_t>(bytes.size()), nullptr, &loaded);
+    code_base = loaded.code_base;
+    var_base = loaded.var_base;
+    map_path = image_path.substr(0, image_path.rfind('.')) + ".map";
 
     cu::window::open_start_window(kWindowId);
     cu::window::set_modal_hook(observe_modal);
+}
+
+// Map lines read "<section> <offset> <size> <name>".
+std::uint8_t* map_address(const std::string& section, std::uint8_t* base, const std::string& name)
+{
+    std::ifstream map(map_path);
+    std::string kind, offset, size, symbol;
+    while (map >> kind >> offset >> size >> symbol)
+        if (kind == section && symbol == name) return base + std::stoul(offset, nullptr, 16);
+    return nullptr;
+}
+
+void* image_routine(const std::string& name) { return map_address("code", code_base, name); }
+
+std::int32_t worker_handle()
+{
+    static const auto* handle = reinterpret_cast<const std::int32_t*>(map_address("var", var_base, "WorkerHandle"));
+    if (!handle) throw std::runtime_error("the image map has no WorkerHandle");
+    return __atomic_load_n(handle, __ATOMIC_ACQUIRE);
 }
 
 QPushButton* search_button() { return unit_as<QPushButton>(kSearchButton); }

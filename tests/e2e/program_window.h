@@ -23,6 +23,13 @@ namespace e2e {
 // the main window. Once per process, on the main thread.
 void open_program(const std::string& kernel_library, const std::string& image_path);
 
+// The address of the image routine `name` (looked up in the image's map
+// file, beside the image); null when the map has no such routine.
+void* image_routine(const std::string& name);
+
+// The program's worker handle, as its global in "var" holds it now.
+std::int32_t worker_handle();
+
 QPushButton* search_button();
 QLineEdit* keyword_box();
 QComboBox* type_combo();

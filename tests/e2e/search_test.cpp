@@ -16,6 +16,7 @@
 #include "answers.h"
 #include "e2e_env.h"
 #include "program_window.h"
+#include "worker.h"
 
 using namespace std::chrono_literals;
 
@@ -214,8 +215,11 @@ TEST_F(Search, StopDuringAStalledFetchAbandonsIt)
     pump_for(50ms);
     EXPECT_EQ(search_button()->text(), kRunning);
 
+    const std::int32_t stopped = worker_handle();
     search_button()->click();
     expect_idle(kStopped);
+    EXPECT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(stopped)); }, 2s))
+        << "the stopped worker was not reclaimed";
     EXPECT_TRUE(pump_until([&] { return service->abandoned_stalled() > abandoned_before; }, 2s))
         << "the stalled request was not given up";
     pump_for(200ms);
@@ -234,8 +238,11 @@ TEST_F(Search, StopWhileRowsAreWrittenKeepsThemAndWritesNoMore)
     service->set_answer(make_answer(5000).body);
     start("abc");
     ASSERT_TRUE(pump_until([] { return result_list()->topLevelItemCount() >= 20; }, 30s));
+    const std::int32_t stopped = worker_handle();
     search_button()->click();
     expect_idle(kStopped);
+    EXPECT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(stopped)); }, 2s))
+        << "the stopped worker was not reclaimed";
 
     const auto after_stop = list_snapshot();
     EXPECT_GE(after_stop.size(), 20u);
@@ -250,6 +257,28 @@ TEST_F(Search, StopWhileRowsAreWrittenKeepsThemAndWritesNoMore)
     ASSERT_TRUE(search("abc"));
     EXPECT_EQ(result_list()->topLevelItemCount(), 3);
     expect_idle(kDone);
+}
+
+// Each search is started the moment the caption reads "搜索" again, which may
+// fall between a finishing worker's caption change and its handle release. A
+// worker that released the next search's handle instead of its own would
+// leave its own behind for good.
+TEST_F(Search, BackToBackSearchesEachReleaseTheirOwnHandle)
+{
+    service->set_answer(make_answer(10).body);
+    keyword_box()->setText("abc");
+    std::vector<std::int32_t> handles;
+    for (int i = 0; i < 15; ++i) {
+        search_button()->click();
+        handles.push_back(worker_handle());
+        ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; }));
+        EXPECT_EQ(status_label()->text(), kDone);
+    }
+    ASSERT_TRUE(pump_until([] { return status_label()->text() == kDone; }));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 10);
+    for (std::int32_t handle : handles)
+        EXPECT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(handle)); }, 2s))
+            << "handle " << handle << " was never released";
 }
 
 TEST_F(Search, PopupItemsFollowTheSelection)

@@ -22,6 +22,7 @@ constexpr std::uint32_t kEmptyArrayOffset = 1;  // right after the empty text
 constexpr std::uint8_t kEmptyArray[8] = {1, 0, 0, 0, 0, 0, 0, 0};
 constexpr std::uint32_t kStubSize = 8;
 constexpr std::uint64_t kCodeAlignment = 16;
+constexpr std::uint64_t kMaxAlignment = 4096;
 
 struct ServiceSlot {
     const char* name;
@@ -105,6 +106,7 @@ private:
             const ElfSection& s = object_.sections[i];
             if (!(s.flags & SHF_ALLOC)) continue;
             Piece& p = pieces_[i];
+            if (s.align > kMaxAlignment) return fail("section " + s.name + " asks for an alignment above 4096");
             if (s.flags & SHF_TLS) return fail("thread-local data in section " + s.name + " cannot be stored in the image");
             if (s.flags & SHF_EXECINSTR) {
                 if (s.type != SHT_PROGBITS) return fail("executable section " + s.name + " has no bytes");
@@ -431,6 +433,8 @@ private:
                 if (t.place == Place::Number)
                     return fail("PC-relative reference to " + s.name + " in " + routine_at(section, r.offset));
                 const std::int64_t value = image_offset(t) - static_cast<std::int64_t>(code_data_offset_ + operand);
+                if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
+                    return fail("PC-relative reference to " + s.name + " in " + routine_at(section, r.offset) + " is out of range");
                 image::store_u32(at, static_cast<std::uint32_t>(static_cast<std::int32_t>(value)));
                 return true;
             }

@@ -24,9 +24,10 @@ TEST(Form, WritesAndParsesBackTheSameModel)
 
 TEST(Form, ComboBlockIsLaidOutAsStored)
 {
-    Form form = sample_form();
-    const std::vector<std::uint8_t> bytes = write_form(form);
-    const Unit& combo = parse_form(bytes, nullptr)->windows[0].units[2];
+    const std::vector<std::uint8_t> bytes = write_form(sample_form());
+    const std::optional<Form> parsed = parse_form(bytes, nullptr);
+    ASSERT_TRUE(parsed);
+    const Unit& combo = parsed->windows[0].units[2];
     // 11 style words, value byte count and values, a word, u16 count, counted texts, 3 words.
     const std::vector<std::uint8_t> expected = [] {
         std::vector<std::uint8_t> b(44, 0);

@@ -258,15 +258,15 @@ private:
             }
             const std::string bytes(reinterpret_cast<const char*>(s.data.data() + at), length);
             auto [it, fresh] = seen.emplace(bytes, 0);
-            if (fresh) {
-                if (strings && length == 1 && bytes[0] == 0) {
-                    it->second = 0;  // the empty text
-                } else {
-                    const std::uint64_t image_at = align_up(request_.const_data_offset + data.size(), alignment);
-                    data.resize(image_at - request_.const_data_offset, 0);
-                    it->second = data.size();
-                    data.insert(data.end(), bytes.begin(), bytes.end());
-                }
+            if (strings && length == 1 && bytes[0] == 0) {
+                it->second = 0;  // the empty text
+            } else if (fresh || (request_.const_data_offset + it->second) % alignment != 0) {
+                // The compiler may load an item of an aligned section with
+                // aligned vector moves: a copy stored less aligned is not reused.
+                const std::uint64_t image_at = align_up(request_.const_data_offset + data.size(), alignment);
+                data.resize(image_at - request_.const_data_offset, 0);
+                it->second = data.size();
+                data.insert(data.end(), bytes.begin(), bytes.end());
             }
             p.items.push_back({at, length, it->second});
             at += length;
@@ -281,7 +281,7 @@ private:
         std::map<std::string, std::uint64_t> texts, entries;
         texts.emplace(std::string(1, '\0'), 0);
         for (std::size_t i = 0; i < pieces_.size(); ++i)
-            if (pieces_[i].kind == PieceKind::Strings) add_merged(i, texts, data, 1);
+            if (pieces_[i].kind == PieceKind::Strings) add_merged(i, texts, data, object_.sections[i].align);
         for (std::size_t i = 0; i < pieces_.size(); ++i)
             if (pieces_[i].kind == PieceKind::Entries) add_merged(i, entries, data, object_.sections[i].align);
         for (std::size_t i = 0; i < pieces_.size(); ++i) {

@@ -20,6 +20,7 @@ CREATE TABLE IF NOT EXISTS shares (
 CREATE UNIQUE INDEX IF NOT EXISTS shares_by_id ON shares (shareid, uk) WHERE shareid IS NOT NULL;
 CREATE UNIQUE INDEX IF NOT EXISTS shares_by_code ON shares (code) WHERE code IS NOT NULL;
 CREATE INDEX IF NOT EXISTS shares_by_size ON shares (size);
+CREATE INDEX IF NOT EXISTS shares_by_type_size ON shares (type, size);
 CREATE VIRTUAL TABLE IF NOT EXISTS share_names
     USING fts5 (name, content = 'shares', content_rowid = 'id', tokenize = 'trigram');
 CREATE TABLE IF NOT EXISTS facts (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -31,15 +32,24 @@ constexpr std::string_view share_columns = "s.name, s.type, s.size, s.shareid, s
 // index holds only three-character pieces) and are matched by LIKE over the names.
 constexpr std::size_t trigram_length = 3;
 
-std::string search_sql(bool use_index, bool descending)
+// Virtual-machine instructions between two looks at the clock while a plan runs.
+constexpr int progress_interval = 200;
+
+std::string search_sql(bool collect, bool short_key, bool descending, bool typed)
 {
     std::string order = descending ? "DESC" : "ASC";
     std::string sql = "SELECT " + std::string(share_columns);
-    if (use_index)
+    if (collect && !short_key) {
         sql += " FROM share_names JOIN shares s ON s.id = share_names.rowid WHERE share_names MATCH ?1";
-    else
-        sql += " FROM shares s WHERE s.name LIKE ?1 ESCAPE '\\'";
-    sql += " AND (?2 IS NULL OR s.type = ?2) ORDER BY s.size " + order + ", s.id " + order + " LIMIT ?3 OFFSET ?4";
+    } else {
+        sql += " FROM shares s WHERE ";
+        sql += short_key ? "s.name LIKE ?1 ESCAPE '\\'" : "s.id IN (SELECT rowid FROM share_names WHERE share_names MATCH ?1)";
+    }
+    // The unary + keeps the collect plan off the size indexes: it reads every match and sorts.
+    std::string sort_prefix = collect ? "+" : "";
+    if (typed)
+        sql += " AND " + sort_prefix + "s.type = ?2";
+    sql += " ORDER BY " + sort_prefix + "s.size " + order + ", s.id " + order + " LIMIT ?3 OFFSET ?4";
     return sql;
 }
 
@@ -69,6 +79,8 @@ std::string like_pattern_of(std::string_view key)
 Catalogue::Catalogue(const std::string& path, Access access)
     : db_(path, access == Access::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
 {
+    // Readers map the file: the request threads then share the system's page cache.
+    db_.exec("PRAGMA mmap_size = 1073741824");
     if (access == Access::read_write) {
         db_.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
         db_.exec(schema);
@@ -97,23 +109,59 @@ Share Catalogue::read_share(const Statement& row)
     return share;
 }
 
-std::vector<Share> Catalogue::search(const SearchQuery& query)
+int Catalogue::on_progress(void* catalogue)
 {
-    bool use_index = count_characters(query.key) >= trigram_length;
-    std::unique_ptr<Statement>& slot = use_index ? (query.descending ? match_descending_ : match_ascending_)
-                                                 : (query.descending ? like_descending_ : like_ascending_);
-    Statement& statement = prepared(slot, search_sql(use_index, query.descending));
-    statement.bind(1, use_index ? phrase_of(query.key) : like_pattern_of(query.key));
-    if (query.type)
+    auto& self = *static_cast<Catalogue*>(catalogue);
+    return self.deadline_set_ && std::chrono::steady_clock::now() > self.deadline_;
+}
+
+std::optional<std::vector<Share>> Catalogue::run_plan(Plan plan, const SearchQuery& query,
+                                                      std::chrono::microseconds budget)
+{
+    bool collect = plan == Plan::collect;
+    bool short_key = count_characters(query.key) < trigram_length;
+    bool typed = query.type.has_value();
+    std::size_t slot = (collect ? 8 : 0) + (short_key ? 4 : 0) + (query.descending ? 2 : 0) + (typed ? 1 : 0);
+    auto& statement_slot = search_statements_[slot];
+    if (!statement_slot)
+        statement_slot = std::make_unique<Statement>(db_, search_sql(collect, short_key, query.descending, typed));
+    Statement& statement = *statement_slot;
+    statement.reset();
+    statement.bind(1, short_key ? like_pattern_of(query.key) : phrase_of(query.key));
+    if (typed)
         statement.bind(2, type_word(*query.type));
     statement.bind(3, static_cast<std::int64_t>(query.limit));
     statement.bind(4, static_cast<std::int64_t>(query.start));
 
     std::vector<Share> shares;
-    while (statement.step())
-        shares.push_back(read_share(statement));
+    deadline_set_ = budget.count() != 0;
+    deadline_ = std::chrono::steady_clock::now() + budget;
+    sqlite3_progress_handler(db_.handle(), progress_interval, &Catalogue::on_progress, this);
+    try {
+        while (statement.step())
+            shares.push_back(read_share(statement));
+    } catch (const SqliteError& error) {
+        sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
+        statement.reset();
+        if (error.code() == SQLITE_INTERRUPT && deadline_set_)
+            return std::nullopt;
+        throw;
+    }
+    sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
     statement.reset();
     return shares;
+}
+
+std::vector<Share> Catalogue::search(const SearchQuery& query)
+{
+    // Short keys match through LIKE, which no index helps: walking in size order finds a page
+    // of a common key at once. Longer keys usually match few shares: collecting them is quick.
+    bool short_key = count_characters(query.key) < trigram_length;
+    Plan first = short_key ? Plan::walk : Plan::collect;
+    Plan second = short_key ? Plan::collect : Plan::walk;
+    if (auto shares = run_plan(first, query, search_budget_))
+        return std::move(*shares);
+    return std::move(*run_plan(second, query, std::chrono::microseconds::zero()));
 }
 
 std::optional<Share> Catalogue::find_by_id(std::uint64_t shareid, std::uint64_t uk)

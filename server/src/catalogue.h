@@ -7,6 +7,8 @@
 #include "share.h"
 #include "sqlite_db.h"
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,7 +23,14 @@ public:
     // read_write creates the file and the schema when missing.
     explicit Catalogue(const std::string& path, Access access = Access::read_write);
 
+    // Two plans give the same rows: "collect" gathers every match and sorts them (quick when
+    // matches are few), "walk" goes through the shares in size order and stops at the page
+    // (quick when matches are many). A key's likelier plan runs first with a work budget; if
+    // it runs out, the other plan answers.
     std::vector<Share> search(const SearchQuery& query);
+    // How long the first plan may run (zero: as long as it takes). Tests shrink it to
+    // exercise the second plan.
+    void set_search_budget(std::chrono::microseconds budget) { search_budget_ = budget; }
     std::optional<Share> find_by_id(std::uint64_t shareid, std::uint64_t uk);
     std::optional<Share> find_by_code(std::string_view code);
     std::uint64_t share_count();
@@ -56,8 +65,18 @@ private:
     static Share read_share(const Statement& row);
 
     Database db_;
-    std::unique_ptr<Statement> match_ascending_, match_descending_;
-    std::unique_ptr<Statement> like_ascending_, like_descending_;
+    enum class Plan { collect, walk };
+    // Rows of one plan, or nullopt when it ran out of time (a zero budget: no limit).
+    std::optional<std::vector<Share>> run_plan(Plan plan, const SearchQuery& query, std::chrono::microseconds budget);
+    static int on_progress(void* catalogue);
+
+    // A full scan of a million shares takes about 200 ms here; a walk that finds its page
+    // takes a few. Past this budget the walk is likely the slow one.
+    std::chrono::microseconds search_budget_{25'000};
+    std::chrono::steady_clock::time_point deadline_;
+    bool deadline_set_ = false;
+    // Search statements by plan, key length, order and type filter.
+    std::unique_ptr<Statement> search_statements_[16];
     std::unique_ptr<Statement> by_id_, by_code_, count_;
     std::unique_ptr<Statement> insert_share_, insert_name_;
     std::unique_ptr<Statement> get_fact_, set_fact_, forget_fact_;

@@ -64,10 +64,7 @@ int run(const Options& options)
 
     ReaderPool readers(path);
     httplib::Server server;
-    install_routes(server, readers);
-    server.set_keep_alive_max_count(1000);
-    server.set_keep_alive_timeout(2);
-    server.set_payload_max_length(64 * 1024);
+    configure_server(server, readers);
 
     int port = options.port;
     if (port == 0)

@@ -76,8 +76,14 @@ HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
     return share ? share_page(*share) : share_page_error(404, "分享不存在 (no such share)");
 }
 
-void install_routes(httplib::Server& server, ReaderPool& readers)
+void configure_server(httplib::Server& server, ReaderPool& readers)
 {
+    // Answers are small: without TCP_NODELAY each one waits for the client's delayed ACK.
+    server.set_tcp_nodelay(true);
+    server.set_keep_alive_max_count(1000);
+    server.set_keep_alive_timeout(2);
+    server.set_payload_max_length(64 * 1024);
+
     auto search = [&readers](const httplib::Request& request, httplib::Response& response) {
         send(response, answer_search(readers, query_of_target(request.target)));
     };

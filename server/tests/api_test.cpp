@@ -54,7 +54,7 @@ protected:
         }
         readers_ = new ReaderPool(path);
         server_ = new httplib::Server;
-        install_routes(*server_, *readers_);
+        configure_server(*server_, *readers_);
         port_ = server_->bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
         thread_ = new std::thread([] { server_->listen_after_bind(); });

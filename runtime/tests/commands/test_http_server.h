@@ -72,6 +72,8 @@ public:
         server_.Get("/redirect", [](const httplib::Request&, httplib::Response& r) { r.set_redirect("/hello"); });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        // stop() before the accept loop runs would be lost and leave the loop running.
+        while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     ~TestHttpServer()

@@ -105,6 +105,22 @@ TEST_F(Search, TwoHundredElementsGiveTwoHundredRowsInOrder)
     EXPECT_EQ(result_list()->columnWidth(4), 0);
 }
 
+// Members that are missing or not strings show as text, and never stop the
+// program: a numeric size is formatted like its digits, a missing one leaves
+// the cell empty.
+TEST_F(Search, MembersThatAreMissingOrNotStringsStillGiveRows)
+{
+    service->set_answer("{\"list\":[{\"name\":\"n\",\"type\":\"file\",\"size\":5368709120,\"idAuk\":\"1|2\"},"
+                        "{\"name\":\"m\"},{}]}");
+    ASSERT_TRUE(search("abc"));
+    expect_idle(kDone);
+    const auto rows = list_snapshot();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<QString>{"1", "n", QString::fromUtf8("文件"), "5.00 GB", "1|2"}));
+    EXPECT_EQ(rows[1], (std::vector<QString>{"2", "m", "", "", ""}));
+    EXPECT_EQ(rows[2], (std::vector<QString>{"3", "", "", "", ""}));
+}
+
 TEST_F(Search, QueryAddressCarriesTheEncodedKeywordAndTheTypeWord)
 {
     struct Case {

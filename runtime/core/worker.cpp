@@ -65,6 +65,8 @@ std::unordered_map<std::uint32_t, std::shared_ptr<Worker>> workers;
 std::unordered_set<std::uint32_t> stopped_handles;  // survives reclaiming, for worker_stopped
 std::unordered_map<void*, Resource> resources;
 std::uint32_t last_handle = 0;
+std::size_t stray_closes = 0;
+std::atomic<std::size_t> live_blocks{0};
 
 thread_local Worker* current = nullptr;
 
@@ -109,6 +111,7 @@ void finish(Worker& w)
         if (stopped) {
             h->~BlockHeader();
             std::free(h);
+            live_blocks.fetch_sub(1, std::memory_order_relaxed);
         }
     }
     w.ended = true;
@@ -183,7 +186,10 @@ void close_worker(std::uint32_t handle)
     std::lock_guard lock(registry_mutex);
     if (current) handle = current->handle;
     auto it = workers.find(handle);
-    if (it == workers.end()) return;
+    if (it == workers.end() || it->second->closed) {
+        ++stray_closes;
+        return;
+    }
     it->second->closed = true;
     reclaim_if_done(*it->second);
 }
@@ -248,6 +254,7 @@ void* worker_tracked_allocate(std::size_t size)
     void* raw = std::malloc(sizeof(BlockHeader) + size);
     if (!raw) return nullptr;
     auto* h = new (raw) BlockHeader;
+    live_blocks.fetch_add(1, std::memory_order_relaxed);
     if (Worker* w = current) {
         std::lock_guard lock(registry_mutex);
         h->owner.store(w, std::memory_order_relaxed);
@@ -270,6 +277,13 @@ void worker_tracked_free(void* block)
     }
     h->~BlockHeader();
     std::free(h);
+    live_blocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+Census census()
+{
+    std::lock_guard lock(registry_mutex);
+    return Census{workers.size(), resources.size(), live_blocks.load(std::memory_order_relaxed), stray_closes};
 }
 
 }  // namespace cu

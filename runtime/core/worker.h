@@ -58,4 +58,14 @@ void untrack_resource(void* object);
 void* worker_tracked_allocate(std::size_t size);
 void worker_tracked_free(void* block);
 
+// What the runtime holds at this moment, for leak checks: compare two
+// censuses taken while no worker runs.
+struct Census {
+    std::size_t workers = 0;       // thread objects the registry still keeps
+    std::size_t resources = 0;     // library objects tracked on workers
+    std::size_t blocks = 0;        // blocks allocated and not yet freed, on any thread
+    std::size_t stray_closes = 0;  // closes of a handle already closed or never started
+};
+Census census();
+
 }  // namespace cu

@@ -178,6 +178,39 @@ TEST(Worker, HandlesAreNeverReused)
     }
 }
 
+// The census a leak check compares: a stopped worker's blocks and resources
+// are gone from it, a finished worker's kept block stays until freed, and
+// only a close of a handle no longer open counts as stray.
+TEST(Census, CountsWhatIsHeldAndStrayCloses)
+{
+    reset();
+    const cu::Census before = cu::census();
+    const std::uint32_t stopped = cu::start_worker(address(blocking_routine));
+    wait_for([&] { return stage.load() == 1; });
+    EXPECT_EQ(cu::census().workers, before.workers + 1);
+    EXPECT_EQ(cu::census().resources, before.resources + 1);
+    EXPECT_EQ(cu::census().blocks, before.blocks + 1);
+    cu::stop_worker(stopped);
+    wait_for([&] { return !cu::worker_known(stopped); });
+
+    reset();
+    const std::uint32_t finished = cu::start_worker(address(finishing_routine));
+    wait_for([&] { return stage.load() == 1; });
+    cu::close_worker(finished);
+    wait_for([&] { return !cu::worker_known(finished); });
+    EXPECT_EQ(cu::census().blocks, before.blocks + 1);  // the kept block, now the program's
+    cu::free_block(kept_block.load());
+    EXPECT_EQ(cu::census().stray_closes, before.stray_closes);
+
+    cu::close_worker(finished);
+    cu::close_worker(stopped);
+    const cu::Census after = cu::census();
+    EXPECT_EQ(after.workers, before.workers);
+    EXPECT_EQ(after.resources, before.resources);
+    EXPECT_EQ(after.blocks, before.blocks);
+    EXPECT_EQ(after.stray_closes, before.stray_closes + 2);
+}
+
 TEST(Blocks, LiteralsAndNullAreLeftAlone)
 {
     static const char image[64] = "literal";

@@ -55,7 +55,8 @@ void choose_in_next_popup(const QString& item);
 // The message boxes and popups shown since the last call, oldest first.
 std::vector<Modal> take_modals();
 
-// Right-clicks the result list (its bound right-click handler runs).
+// Right-clicks the result list (its bound right-click handler runs when the
+// list is enabled).
 void right_click_list();
 // Selects row `row` of the result list; -1 clears the selection.
 void select_row(int row);

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -197,9 +198,24 @@ TEST_F(Search, InputsAreDisabledWhileASearchRuns)
     EXPECT_FALSE(keyword_box()->isEnabled());
     EXPECT_FALSE(type_combo()->isEnabled());
     EXPECT_FALSE(result_list()->isEnabled());
+    right_click_list();
+    EXPECT_TRUE(take_modals().empty()) << "a popup while the search runs";
     service->set_stalled(false);
     ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; }));
     expect_idle(kDone);
+}
+
+TEST_F(Search, EnterInTheKeywordBoxStartsNothing)
+{
+    keyword_box()->setText("abc");
+    const std::size_t requests_before = service->requests().size();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, "\r");
+    QApplication::sendEvent(keyword_box(), &press);
+    QApplication::sendEvent(keyword_box(), &release);
+    pump_for(100ms);
+    EXPECT_EQ(search_button()->text(), kIdle);
+    EXPECT_EQ(service->requests().size(), requests_before);
 }
 
 TEST_F(Search, StartAndStopInQuickSuccession)

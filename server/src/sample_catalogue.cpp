@@ -146,7 +146,7 @@ Share sample_share(std::uint64_t number, Random& random)
     switch (share.type) {
     case ShareType::file:
         share.name = file_name(random);
-        share.size = random.log_uniform(1, 8 * gigabyte);
+        share.size = random.log_uniform(16, 8 * gigabyte);
         break;
     case ShareType::folder:
         share.name = folder_name(random);

@@ -2,6 +2,8 @@
 
 #include "utf8.h"
 
+#include <algorithm>
+
 namespace cumulo::server {
 
 namespace {
@@ -39,18 +41,25 @@ std::string search_sql(bool collect, bool short_key, bool descending, bool typed
 {
     std::string order = descending ? "DESC" : "ASC";
     std::string sql = "SELECT " + std::string(share_columns);
-    if (collect && !short_key) {
-        sql += " FROM share_names JOIN shares s ON s.id = share_names.rowid WHERE share_names MATCH ?1";
+    std::string matches = short_key ? "s.name LIKE ?1 ESCAPE '\\'"
+                                    : "+s.id IN (SELECT rowid FROM share_names WHERE share_names MATCH ?1)";
+    if (collect) {
+        // Every match, then sorted; the unary + keeps the sort off the size indexes.
+        if (short_key)
+            sql += " FROM shares s WHERE " + matches;
+        else
+            sql += " FROM share_names JOIN shares s ON s.id = share_names.rowid WHERE share_names MATCH ?1";
+        if (typed)
+            sql += " AND +s.type = ?2";
+        sql += " ORDER BY +s.size " + order + ", s.id " + order;
     } else {
-        sql += " FROM shares s WHERE ";
-        sql += short_key ? "s.name LIKE ?1 ESCAPE '\\'" : "s.id IN (SELECT rowid FROM share_names WHERE share_names MATCH ?1)";
+        // Shares in size order, each checked against the key, until the page is full. The check
+        // against the index's match list needs no row of the table.
+        sql += typed ? " FROM shares s INDEXED BY shares_by_type_size WHERE s.type = ?2 AND " + matches
+                     : " FROM shares s INDEXED BY shares_by_size WHERE " + matches;
+        sql += " ORDER BY s.size " + order + ", s.id " + order;
     }
-    // The unary + keeps the collect plan off the size indexes: it reads every match and sorts.
-    std::string sort_prefix = collect ? "+" : "";
-    if (typed)
-        sql += " AND " + sort_prefix + "s.type = ?2";
-    sql += " ORDER BY " + sort_prefix + "s.size " + order + ", s.id " + order + " LIMIT ?3 OFFSET ?4";
-    return sql;
+    return sql + " LIMIT ?3 OFFSET ?4";
 }
 
 // The key as one FTS5 phrase: a substring match of the whole key.
@@ -152,13 +161,31 @@ std::optional<std::vector<Share>> Catalogue::run_plan(Plan plan, const SearchQue
     return shares;
 }
 
+bool Catalogue::matches_at_least(std::string_view phrase, std::uint64_t count)
+{
+    Statement& statement = prepared(
+        count_matches_, "SELECT count(*) FROM (SELECT 1 FROM share_names WHERE share_names MATCH ?1 LIMIT ?2)");
+    statement.bind(1, phrase);
+    statement.bind(2, static_cast<std::int64_t>(std::min<std::uint64_t>(count, max_stored_number)));
+    statement.step();
+    bool enough = static_cast<std::uint64_t>(statement.column_int(0)) >= count;
+    statement.reset();
+    return enough;
+}
+
 std::vector<Share> Catalogue::search(const SearchQuery& query)
 {
     // Short keys match through LIKE, which no index helps: walking in size order finds a page
-    // of a common key at once. Longer keys usually match few shares: collecting them is quick.
+    // of a common key at once, while a rare one needs the full scan of "collect". For longer
+    // keys the index tells how common the key is: with many matches a walk fills the page
+    // soon, with few collecting them is quicker.
+    constexpr std::uint64_t walk_when_matches_per_row = 50;
     bool short_key = count_characters(query.key) < trigram_length;
-    Plan first = short_key ? Plan::walk : Plan::collect;
-    Plan second = short_key ? Plan::collect : Plan::walk;
+    Plan first = short_key || matches_at_least(phrase_of(query.key),
+                                               walk_when_matches_per_row * (query.start + query.limit + 1))
+                     ? Plan::walk
+                     : Plan::collect;
+    Plan second = first == Plan::walk ? Plan::collect : Plan::walk;
     if (auto shares = run_plan(first, query, search_budget_))
         return std::move(*shares);
     return std::move(*run_plan(second, query, std::chrono::microseconds::zero()));

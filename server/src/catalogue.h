@@ -69,14 +69,17 @@ private:
     // Rows of one plan, or nullopt when it ran out of time (a zero budget: no limit).
     std::optional<std::vector<Share>> run_plan(Plan plan, const SearchQuery& query, std::chrono::microseconds budget);
     static int on_progress(void* catalogue);
+    // Whether the trigram index holds at least `count` names with the phrase (counts no further).
+    bool matches_at_least(std::string_view phrase, std::uint64_t count);
 
-    // A full scan of a million shares takes about 200 ms here; a walk that finds its page
-    // takes a few. Past this budget the walk is likely the slow one.
-    std::chrono::microseconds search_budget_{25'000};
+    // With a million shares a full scan takes about 200 ms here and a walk that soon fills its
+    // page a few; a first plan that runs past this budget is likely the slow one.
+    std::chrono::microseconds search_budget_{50'000};
     std::chrono::steady_clock::time_point deadline_;
     bool deadline_set_ = false;
     // Search statements by plan, key length, order and type filter.
     std::unique_ptr<Statement> search_statements_[16];
+    std::unique_ptr<Statement> count_matches_;
     std::unique_ptr<Statement> by_id_, by_code_, count_;
     std::unique_ptr<Statement> insert_share_, insert_name_;
     std::unique_ptr<Statement> get_fact_, set_fact_, forget_fact_;

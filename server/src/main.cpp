@@ -7,9 +7,12 @@
 
 #include <httplib.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <pthread.h>
+#include <thread>
 
 namespace {
 
@@ -62,6 +65,16 @@ int run(const Options& options)
     if (!prepare_catalogue(options, path))
         return 1;
 
+    // A client that hangs up while its answer is being written must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    // SIGINT and SIGTERM stop the service cleanly: every thread started from here on blocks
+    // them, and one thread waits for them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
     ReaderPool readers(path);
     httplib::Server server;
     configure_server(server, readers);
@@ -75,9 +88,18 @@ int run(const Options& options)
         return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
                     + " (is another service using it?)");
     std::cout << "listening on " << options.host << ':' << port << std::endl;
-    if (!server.listen_after_bind())
-        return fail("the listening socket failed");
-    return 0;
+
+    std::thread stopper([&server, stop_signals] {
+        int received = 0;
+        sigwait(&stop_signals, &received);
+        server.stop();
+    });
+    bool served = server.listen_after_bind();
+    // When the socket failed rather than a signal, wake the stopper so it can be joined.
+    if (!served)
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+    return served ? 0 : fail("the listening socket failed");
 }
 
 }  // namespace

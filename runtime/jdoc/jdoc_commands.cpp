@@ -2,12 +2,12 @@
 // zeroed by the program) holds the address of its JsonDocument; lookups
 // answer new blocks the caller finalises (0x04) and frees.
 #include <cstring>
+#include <new>
 
 #include "blocks.h"
 #include "guarded_command.h"
 #include "json_document.h"
 #include "library_ids.h"
-#include "worker.h"
 
 namespace cu::jdoc {
 namespace {
@@ -26,15 +26,17 @@ const JsonDocument& document_in(const Args& a)
     return slot && *slot ? **slot : nothing;
 }
 
-void destroy(void* document) { delete static_cast<JsonDocument*>(document); }
+// The program's own block holds the address of a document in a block of
+// ours; a lookup's block carries its document right behind the address. So
+// every document lives in a block: a stopped worker's blocks are freed by the
+// runtime, and the tree they used is reclaimed as a tracked resource.
+JsonDocument* embedded_in(JsonDocument** slot) { return reinterpret_cast<JsonDocument*>(slot + 1); }
 
-// Places a document in a block; on a worker the runtime reclaims it if the
-// worker is stopped before the program finalises it.
+static_assert(alignof(JsonDocument) <= alignof(JsonDocument*));
+
 void adopt(JsonDocument** slot, JsonDocument document)
 {
-    auto* owned = new JsonDocument(std::move(document));
-    *slot = owned;
-    track_resource(owned, destroy);
+    *slot = new (allocate_block(sizeof(JsonDocument))) JsonDocument(std::move(document));
 }
 
 void finalise_slot(JsonDocument** slot)
@@ -42,15 +44,14 @@ void finalise_slot(JsonDocument** slot)
     JsonDocument* held = *slot;
     if (!held) return;
     *slot = nullptr;
-    untrack_resource(held);
-    destroy(held);
+    held->~JsonDocument();
+    if (held != embedded_in(slot)) free_block(held);
 }
 
 cu_value new_document_block(JsonDocument document)
 {
-    auto** slot = static_cast<JsonDocument**>(allocate_block(sizeof(JsonDocument*)));
-    *slot = nullptr;
-    adopt(slot, std::move(document));
+    auto** slot = static_cast<JsonDocument**>(allocate_block(sizeof(JsonDocument*) + sizeof(JsonDocument)));
+    *slot = new (embedded_in(slot)) JsonDocument(std::move(document));
     return pointer_result(slot, CU_LTYPE_DOCUMENT);
 }
 

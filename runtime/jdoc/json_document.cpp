@@ -2,6 +2,10 @@
 
 #include <rapidjson/reader.h>
 
+#include <utility>
+
+#include "worker.h"
+
 namespace cu::jdoc {
 namespace {
 
@@ -66,39 +70,69 @@ struct Parse {
     }
 };
 
+void destroy_tree(void* tree) { delete static_cast<SharedTree*>(tree); }
+
 }  // namespace
+
+SharedTree::SharedTree() { track_resource(this, destroy_tree); }
+
+void SharedTree::release()
+{
+    if (users_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    untrack_resource(this);
+    delete this;
+}
+
+JsonDocument::JsonDocument(const JsonDocument& other) : tree_(other.tree_), value_(other.value_)
+{
+    if (tree_) tree_->acquire();
+}
+
+JsonDocument& JsonDocument::operator=(JsonDocument other) noexcept
+{
+    std::swap(tree_, other.tree_);
+    std::swap(value_, other.value_);
+    return *this;
+}
+
+JsonDocument::~JsonDocument()
+{
+    if (tree_) tree_->release();
+}
+
+JsonDocument JsonDocument::view(const Value* value) const
+{
+    tree_->acquire();
+    return {tree_, value};
+}
 
 bool JsonDocument::parse(std::string_view text)
 {
-    auto tree = std::make_shared<Tree>();
+    auto* shared = new SharedTree;
+    JsonDocument parsed(shared, &shared->tree);
     Parse parse{text};
-    tree->Populate(parse);
-    if (!parse.ok) {
-        *this = JsonDocument();
-        return false;
-    }
-    const Value* root = tree.get();
-    *this = JsonDocument(std::move(tree), root);
-    return true;
+    shared->tree.Populate(parse);
+    *this = parse.ok ? std::move(parsed) : JsonDocument();
+    return parse.ok;
 }
 
 JsonDocument JsonDocument::member(std::string_view key) const
 {
     if (!value_ || !value_->IsObject()) return {};
     for (const auto& m : value_->GetObject())
-        if (std::string_view(m.name.GetString(), m.name.GetStringLength()) == key) return {tree_, &m.value};
+        if (std::string_view(m.name.GetString(), m.name.GetStringLength()) == key) return view(&m.value);
     return {};
 }
 
 JsonDocument JsonDocument::element(std::int64_t index) const
 {
     if (!value_ || !value_->IsArray() || index < 0 || index >= value_->Size()) return {};
-    return {tree_, &(*value_)[static_cast<rapidjson::SizeType>(index)]};
+    return view(&(*value_)[static_cast<rapidjson::SizeType>(index)]);
 }
 
 std::uint32_t JsonDocument::element_count() const { return value_ && value_->IsArray() ? value_->Size() : 0; }
 
-std::string JsonDocument::text() const
+std::string_view JsonDocument::text() const
 {
     if (!value_) return {};
     if (value_->IsString()) return {value_->GetString(), value_->GetStringLength()};

@@ -2,8 +2,8 @@
 // that parsed it and by every document a lookup gave (a lookup is a view into
 // the tree, never a copy), and the value this document stands for.
 #pragma once
-#include <memory>
-#include <string>
+#include <atomic>
+#include <cstdint>
 #include <string_view>
 
 #include <rapidjson/document.h>
@@ -19,8 +19,27 @@ using Value = rapidjson::GenericValue<GbkEncoding>;
 // would only threaten the stack of whatever walks it.
 constexpr unsigned max_depth = 512;
 
+// A parsed tree and the number of documents that use it. A tree parsed on a
+// worker is the one thing of a document the runtime must reclaim when the
+// worker is stopped (the documents themselves live in blocks it frees).
+class SharedTree {
+public:
+    SharedTree();
+    Tree tree;
+    void acquire() { users_.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+
+private:
+    std::atomic<std::uint32_t> users_{1};
+};
+
 class JsonDocument {
 public:
+    JsonDocument() = default;
+    JsonDocument(const JsonDocument& other);
+    JsonDocument& operator=(JsonDocument other) noexcept;
+    ~JsonDocument();
+
     // Replaces what the document held with `text` parsed; false (and an
     // empty document) when the text is not JSON or nests too deeply.
     bool parse(std::string_view text);
@@ -32,16 +51,15 @@ public:
     std::uint32_t element_count() const;
     // A string as its bytes; a number as its text in the answer; true/false;
     // the empty text for null, objects, arrays and a document holding nothing.
-    std::string text() const;
+    // Valid while the document lives.
+    std::string_view text() const;
 
 private:
-    JsonDocument(std::shared_ptr<const Tree> tree, const Value* value) : tree_(std::move(tree)), value_(value) {}
+    // Adopts one use of `tree`.
+    JsonDocument(SharedTree* tree, const Value* value) : tree_(tree), value_(value) {}
+    JsonDocument view(const Value* value) const;
 
-public:
-    JsonDocument() = default;
-
-private:
-    std::shared_ptr<const Tree> tree_;
+    SharedTree* tree_ = nullptr;
     const Value* value_ = nullptr;
 };
 

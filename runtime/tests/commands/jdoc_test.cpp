@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
 #include "command_harness.h"
 #include "library_ids.h"
+#include "worker.h"
 
 using namespace cu::test;
 
@@ -165,6 +169,47 @@ TEST_F(Jdoc, DepthIsBounded)
     for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
     EXPECT_FALSE(parse(d, objects));
     run(0x04, {d.record()});
+}
+
+// A worker stopped while it holds a parsed document and views of it: the
+// runtime frees the blocks and the tree goes with them (a leak here shows
+// under the sanitizer build's leak check).
+std::span<const cu_command> worker_commands;
+std::atomic<bool> worker_holds_documents{false};
+
+cu_value run_on_worker(std::uint32_t number, std::initializer_list<cu_value> args)
+{
+    for (const cu_command& c : worker_commands)
+        if (c.number == number) return c.run(static_cast<std::uint32_t>(args.size()), args.begin());
+    return {};
+}
+
+void hold_documents_until_stopped()
+{
+    auto* block = static_cast<std::uint64_t*>(cu::allocate_block(8));
+    *block = 0;
+    const cu_value doc = object(block, CU_LTYPE_DOCUMENT);
+    run_on_worker(0x00, {doc});
+    run_on_worker(0x0C, {doc, text("{\"list\":[{\"name\":\"a\"},{\"name\":\"b\"}]}")});
+    const cu_value list = run_on_worker(0x30, {doc, text("list")});
+    run_on_worker(0x4C, {list, integer(1)});
+    worker_holds_documents = true;
+    for (;;) {
+        cu::stop_point();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST_F(Jdoc, StoppedWorkerLeavesNothingBehind)
+{
+    worker_commands = library->commands();
+    const std::uint32_t handle = cu::start_worker(reinterpret_cast<std::uint64_t>(&hold_documents_until_stopped));
+    while (!worker_holds_documents) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    cu::stop_worker(handle);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (cu::worker_known(handle) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(cu::worker_known(handle));
 }
 
 // Every file of the JSON test suite parses or fails cleanly; y_ files must

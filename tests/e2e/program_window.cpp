@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -120,8 +121,9 @@ QComboBox* type_combo() { return unit_as<QComboBox>(kTypeCombo); }
 QTreeWidget* result_list() { return unit_as<QTreeWidget>(kResultList); }
 QLabel* status_label() { return unit_as<QLabel>(kStatusLabel); }
 
-// The loop sleeps between events; a 1 ms timer re-checks `done`, which may
-// depend on things outside Qt (the fixture service).
+// The loop checks `done` each time it is about to sleep, and every
+// millisecond besides, since `done` may depend on things outside Qt (the
+// fixture service).
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
     if (done()) return true;
@@ -129,12 +131,15 @@ bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds tim
     clock.start();
     bool finished = false;
     QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(1);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    const auto check = [&] {
+        if (finished) return;
         finished = done();
         if (finished || clock.elapsed() > timeout.count()) loop.quit();
-    });
+    };
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, &loop, check);
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, check);
     poll.start();
     loop.exec();
     return finished;

@@ -12,23 +12,30 @@ namespace {
 
 constexpr int32_t kAddressColumn = 4;  // hidden "资源地址" column: the share's "idAuk"
 
-// Element i of a one-dimensional text array (u32 dimensions, u32 count, then
-// 8-byte text pointers); null past its end.
-const char* array_text(const uint8_t* array, uint32_t i)
+// A one-dimensional text array: u32 dimension count, u32 element count, then
+// 8-byte text pointers. A null array has no elements.
+uint32_t array_count(const uint8_t* array)
 {
+    if (!array) return 0;
     uint32_t count;
     __builtin_memcpy(&count, array + 4, 4);
-    if (i >= count) return nullptr;
+    return count;
+}
+
+// Element i; null past the end.
+const char* array_text(const uint8_t* array, uint32_t i)
+{
+    if (i >= array_count(array)) return nullptr;
     const char* element;
     __builtin_memcpy(&element, array + 8 + 8 * i, 8);
     return element;
 }
 
-// Frees every element text of a one-dimensional text array, then the array.
+// Frees every element text of the array, then the array.
 void release_text_array(uint8_t* array)
 {
     if (!array) return;
-    for (uint32_t i = 0; const char* element = array_text(array, i); ++i) prog::release(element);
+    for (uint32_t i = 0, count = array_count(array); i < count; ++i) prog::release(array_text(array, i));
     prog::release(array);
 }
 

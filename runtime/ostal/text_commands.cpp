@@ -70,21 +70,28 @@ std::string replace_all(std::string_view text, std::string_view find, std::strin
     return out;
 }
 
+// The first at most `limit` bytes of a text argument, measured no further:
+// taking a few bytes from a long text costs what the few bytes cost.
+std::string_view text_prefix(const Args& a, std::uint32_t i, std::int64_t limit)
+{
+    const cu_value* r = a.at(i);
+    if (!r || r->tag != CU_TAG_TEXT || r->value == 0 || limit <= 0) return {};
+    const auto* p = reinterpret_cast<const char*>(r->value);
+    return {p, strnlen(p, static_cast<std::size_t>(limit))};
+}
+
 // --- texts --------------------------------------------------------------
 
 cu_value text_length(const Args& a) { return int_result(static_cast<std::int32_t>(a.text(0).size())); }
 
-cu_value text_left(const Args& a)
-{
-    const std::string_view t = a.text(0);
-    return text_result(t.substr(0, clamp_count(a.integer(1), t.size())));
-}
+cu_value text_left(const Args& a) { return text_result(text_prefix(a, 0, a.integer(1))); }
 
 cu_value text_mid(const Args& a)
 {
-    const std::string_view t = a.text(0);
-    const std::size_t from = offset_from_position(a.integer(1, 1), t.size());
-    return text_result(t.substr(from, clamp_count(a.integer(2), t.size() - from)));
+    const std::int64_t start = std::max<std::int64_t>(a.integer(1, 1), 1), count = a.integer(2);
+    if (count <= 0) return text_result({});
+    const std::string_view t = text_prefix(a, 0, start - 1 + count);
+    return text_result(t.substr(std::min<std::size_t>(static_cast<std::size_t>(start - 1), t.size())));
 }
 
 cu_value byte_text(const Args& a)

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "command_harness.h"
 #include "kernel_modules.h"
 
@@ -41,6 +44,21 @@ TEST(TextCommands, LeftAndMidClampToTheText)
         {0x13C, {text(zhong_wen), integer(3), integer(2)}, "\xCE\xC4"},
     };
     for (const Case& c : cases) EXPECT_EQ(text_call(c.cmd, c.args), c.expected) << std::hex << c.cmd;
+}
+
+// Left and mid take their bytes without measuring the rest of the text: a
+// text that runs up to an unreadable page (no NUL in reach) still works.
+TEST(TextCommands, LeftAndMidReadNoFurtherThanTheyNeed)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* area = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(area, MAP_FAILED);
+    ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+    char* unterminated = area + page - 6;
+    std::memcpy(unterminated, "abcdef", 6);
+    EXPECT_EQ(text_call(0x134, {text(unterminated), integer(6)}), "abcdef");
+    EXPECT_EQ(text_call(0x13C, {text(unterminated), integer(3), integer(4)}), "cdef");
+    munmap(area, 2 * page);
 }
 
 TEST(TextCommands, ByteTextHoldsOneByte)

@@ -1,0 +1,146 @@
+// cumulo-server as a process: its options, its exit statuses and the line that tells a caller
+// which port it listens on.
+#include "temp_dir.h"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Finished {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string output;  // standard output and standard error together
+};
+
+// Runs the server with `arguments` (already quoted for the shell) to its end.
+Finished run_to_end(const std::string& arguments)
+{
+    Finished finished;
+    std::string command = std::string(CUMULO_SERVER_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return finished;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        finished.output.append(buffer, got);
+    int status = pclose(pipe);
+    if (WIFEXITED(status))
+        finished.status = WEXITSTATUS(status);
+    return finished;
+}
+
+TEST(Executable, PrintsItsVersion)
+{
+    Finished finished = run_to_end("--version");
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.output, "1.0.0.0\n");
+}
+
+TEST(Executable, RefusesAnUnknownOptionWithUsage)
+{
+    Finished finished = run_to_end("--db /nonexistent/x --frobnicate");
+    EXPECT_EQ(finished.status, 2);
+    EXPECT_NE(finished.output.find("unknown option '--frobnicate'"), std::string::npos) << finished.output;
+    EXPECT_NE(finished.output.find("usage: cumulo-server"), std::string::npos);
+}
+
+TEST(Executable, ReportsBadImportLinesAndDoesNotServe)
+{
+    TempDir dir;
+    std::ofstream(dir.file("bad.jsonl")) << R"({"name":"ok","type":"file","size":1,"shareid":1,"uk":1})" "\n"
+                                         << R"({"name":"no type","size":1,"shareid":2,"uk":1})" "\n";
+    Finished finished = run_to_end("--db " + dir.file("c.sqlite") + " --import " + dir.file("bad.jsonl")
+                                   + " --listen 127.0.0.1:0");
+    EXPECT_EQ(finished.status, 1);
+    EXPECT_NE(finished.output.find("bad.jsonl:2: \"type\" is missing"), std::string::npos) << finished.output;
+    EXPECT_NE(finished.output.find("nothing was imported"), std::string::npos);
+    EXPECT_EQ(finished.output.find("listening"), std::string::npos);
+}
+
+// Starts the server with XDG_DATA_HOME set to `data_home`, reads its first line of standard
+// output, and leaves it running.
+class Serving {
+public:
+    Serving(const std::vector<std::string>& arguments, const std::string& data_home)
+    {
+        // Everything the child needs is made before fork(): after it only exec and I/O calls.
+        std::vector<std::string> environment = {"XDG_DATA_HOME=" + data_home};
+        for (char** variable = environ; *variable; ++variable)
+            if (std::string_view(*variable).substr(0, 14) != "XDG_DATA_HOME=")
+                environment.emplace_back(*variable);
+        std::vector<char*> envp;
+        for (auto& variable : environment)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        std::vector<char*> argv = {const_cast<char*>(CUMULO_SERVER_PATH)};
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            execve(CUMULO_SERVER_PATH, argv.data(), envp.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        char c = 0;
+        while (read(fds[0], &c, 1) == 1 && c != '\n')
+            first_line_ += c;
+        close(fds[0]);
+    }
+    ~Serving()
+    {
+        if (pid_ > 0 && !stopped_)
+            stop();
+    }
+    // Sends SIGTERM and returns the exit status.
+    int stop()
+    {
+        stopped_ = true;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string& first_line() const { return first_line_; }
+
+private:
+    pid_t pid_ = -1;
+    bool stopped_ = false;
+    std::string first_line_;
+};
+
+TEST(Executable, FirstStartBuildsTheSampleInTheDataDirectoryAndTellsItsPort)
+{
+    TempDir dir;
+    Serving server({"--listen", "127.0.0.1:0"}, dir.file("data"));
+    const std::string prefix = "listening on 127.0.0.1:";
+    ASSERT_EQ(server.first_line().rfind(prefix, 0), 0u) << server.first_line();
+    int port = std::stoi(server.first_line().substr(prefix.size()));
+    ASSERT_GT(port, 0);
+
+    httplib::Client client("127.0.0.1", port);
+    auto result = client.Get("/api/v1/?key=%E8%80%83%E7%A0%94&limit=200&sort=size&desc=f&start=0&in=");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_NE(result->body.find("\"idAuk\""), std::string::npos);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_TRUE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
+}
+
+}  // namespace

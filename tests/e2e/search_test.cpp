@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <malloc.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -311,6 +313,38 @@ TEST_F(Search, BackToBackSearchesEachReleaseTheirOwnHandle)
     for (std::int32_t handle : handles)
         EXPECT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(handle)); }, 2s))
             << "handle " << handle << " was never released";
+}
+
+// Bytes the process holds from malloc, which every runtime block comes from.
+std::size_t heap_in_use() { return mallinfo2().uordblks; }
+
+// Completed searches release their texts and documents; stopped ones leave
+// theirs to the runtime, which reclaims them once the worker has ended.
+TEST_F(Search, RepeatedSearchesAndStopsLeaveNothingBehind)
+{
+    const std::string small = make_answer(200).body;
+    const std::string large = make_answer(3000).body;  // held, decoded and parsed when the stop comes
+    const auto round = [&] {
+        service->set_answer(small);
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(search("abc"));
+        service->set_answer(large);
+        for (int i = 0; i < 3; ++i) {
+            start("abc");
+            ASSERT_TRUE(pump_until([] { return result_list()->topLevelItemCount() >= 5; }));
+            const std::int32_t stopped = worker_handle();
+            search_button()->click();
+            ASSERT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(stopped)); }));
+        }
+        service->set_answer(small);
+        ASSERT_TRUE(search("abc"));  // the list back to 200 rows
+    };
+    round();  // caches and pools settle
+    const std::size_t before = heap_in_use();
+    round();
+    round();
+    const std::size_t after = heap_in_use();
+    // One answer left behind per search would be well over a megabyte.
+    EXPECT_LT(after, before + 512 * 1024) << "the heap grew from " << before << " to " << after << " bytes";
 }
 
 TEST_F(Search, PopupItemsFollowTheSelection)

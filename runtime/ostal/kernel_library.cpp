@@ -15,8 +15,11 @@ namespace {
 void start_program(const void* image)
 {
     const std::span<const std::uint8_t> bytes = cu::ostal::readable_extent(image);
-    if (bytes.empty()) cu::fatal("image at " + std::to_string(reinterpret_cast<std::uintptr_t>(image)) +
-                                 ": the address lies in no loaded file");
+    if (bytes.empty()) {
+        char where[32];
+        std::snprintf(where, sizeof where, "%p", image);
+        cu::fatal(std::string("image at ") + where + ": the address lies in no loaded file");
+    }
     const cu::ostal::Program& program =
         cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place());
     reinterpret_cast<void (*)()>(program.start)();

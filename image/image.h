@@ -6,6 +6,11 @@
 // view whose spans point into the caller's bytes; write_image() lays the
 // pieces out again. Every integer is a little-endian u32; offsets are
 // image-relative unless a field says code- or const-relative.
+//
+// A loader keeps the image in one piece at a 16-byte-aligned address (code
+// reaches const PC-relative, and the builder aligned constants relative to
+// the image base), gives "var" its own zeroed block, and keeps all three and
+// the service table below 2 GiB.
 #pragma once
 #include <array>
 #include <cstdint>

@@ -8,6 +8,7 @@
 
 #include "build_image.h"
 #include "bytes.h"
+#include "dump.h"
 #include "image.h"
 
 namespace cu::imagebuild {
@@ -105,6 +106,31 @@ TEST(Link, RefusesAHostileObject)
     std::string error;
     EXPECT_FALSE(build_image({bytes_of(moved), layout, dlls, "t_start"}, &error));
     EXPECT_NE(error.find("section headers run past the end"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace cu::imagebuild
+
+namespace cu::imagebuild {
+namespace {
+
+TEST(Dump, PrintsTheImageReadably)
+{
+    std::string error;
+    std::optional<BuiltImage> built = build("shared_text.merged.o", &error);
+    ASSERT_TRUE(built) << error;
+    std::optional<std::string> text = dump_image(built->image, "shared.img", &error);
+    ASSERT_TRUE(text) << error;
+    for (const char* expected : {"image shared.img: 0x", "  5 sysbind  ", "  3 kernel32.dll   WideCharToMultiByte",
+                                 "\"@reloc1\"       ", "relocations: ", "kind 0 service 1,",
+                                 "\"@reloc1\" groups: unit 2, DLL-command 0, library 0, library-type 0",
+                                 "    0x06010000 type 0x00010001 \"\" at 0,0 size 100x100 flags 0x1",
+                                 "      caption \"测试\""})
+        EXPECT_NE(text->find(expected), std::string::npos) << expected << "\n" << *text;
+
+    built->image[0] = 1;
+    EXPECT_FALSE(dump_image(built->image, "shared.img", &error));
+    EXPECT_EQ(error, "image shared.img: reserved header word at 0x0 is not zero");
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The loader and the services on small hand-assembled images.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "library_ids.h"
 #include "loader.h"
 #include "test_entry.h"
+#include "worker.h"
 
 extern "C" std::uintptr_t GetNewSock(std::int32_t magic);
 
@@ -30,6 +33,7 @@ constexpr std::uint32_t kVarAddress = 12;  // mov eax, var+0; ret
 constexpr std::uint32_t kHello = 18;       // mov eax, const "hello"; ret
 constexpr std::uint32_t kSelf = 24;        // mov eax, code+12; ret
 constexpr std::uint32_t kStart = 30;       // ret
+constexpr std::uint32_t kFreeLoop = 31;    // push rax; again: xor edi, edi; call [FreeBlock]; jmp again
 
 struct Builder {
     cu::image::ImageParts parts;
@@ -54,9 +58,11 @@ struct Builder {
                            0xB8, 0, 0, 0, 0, 0xC3,                           // var
                            0xB8, 1, 0, 0, 0, 0xC3,                           // "hello"
                            0xB8, 12, 0, 0, 0, 0xC3,                          // code + 12
-                           0xC3};
+                           0xC3,                                             // start
+                           0x50, 0x31, 0xFF, 0xFF, 0x14, 0x25, 0x20, 0, 0, 0, 0xEB, 0xF5};  // free loop
         parts.relocations = {relocation_word(8, RelocationKind::Service), relocation_word(13, RelocationKind::Var),
-                             relocation_word(19, RelocationKind::Const), relocation_word(25, RelocationKind::Code)};
+                             relocation_word(19, RelocationKind::Const), relocation_word(25, RelocationKind::Code),
+                             relocation_word(kFreeLoop + 6, RelocationKind::Service)};
         parts.form_data = cu::image::write_form({});
         parts.help_data = std::vector<std::uint8_t>(56, 0);
         parts.var_size = 4;
@@ -174,6 +180,17 @@ TEST_F(Loaded, UnknownNumbersAreRuntimeErrorsNotCrashes)
     EXPECT_EXIT(library(1, 0x14, 0, nullptr), ::testing::ExitedWithCode(3), "command 0x14 of library 1 \\(extra\\)");
     EXPECT_EXIT(dll(7, 0, nullptr), ::testing::ExitedWithCode(3), "DLL command 7");
     EXPECT_EXIT(slot<void (*)()>(CU_SLOT_Unused1C)(), ::testing::ExitedWithCode(3), "slot 0x1C");
+}
+
+TEST_F(Loaded, AStoppedWorkerEndsAtItsNextServiceCall)
+{
+    // Image code that calls FreeBlock for ever, run as a worker.
+    const std::uint32_t h = cu::start_worker(reinterpret_cast<std::uint64_t>(loaded.code_base + kFreeLoop));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(cu::worker_known(h));
+    cu::stop_worker(h);
+    for (int i = 0; i < 2000 && cu::worker_known(h); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(cu::worker_known(h));
 }
 
 TEST_F(Loaded, EndProgramExitsWithItsCode)

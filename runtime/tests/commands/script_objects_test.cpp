@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "command_harness.h"
 #include "gbk.h"
 #include "kernel_modules.h"
@@ -56,8 +58,9 @@ std::string decode(const std::string& prepared)
 // when the statement or the call throws; converted to GBK as the runtime does.
 std::vector<std::optional<std::string>> node_decode(const std::vector<std::string>& prepared)
 {
-    const std::string dir = testing::TempDir();
-    const std::string input = dir + "/node_statements.txt", output = dir + "/node_results.txt";
+    // Named by process: other builds may run this test at the same time.
+    const std::string stem = testing::TempDir() + "/node_decode_" + std::to_string(getpid());
+    const std::string input = stem + ".in", output = stem + ".out";
     {
         std::ofstream in(input, std::ios::binary);
         for (const std::string& p : prepared) {
@@ -97,6 +100,8 @@ fs.writeFileSync(process.argv[2], out.join('\n') + '\n');
         std::string gbk = cu::utf16_to_gbk(units);
         answers.emplace_back(gbk.substr(0, gbk.find('\0')));  // a text ends at its first NUL
     }
+    std::remove(input.c_str());
+    std::remove(output.c_str());
     return answers;
 }
 

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "command_harness.h"
 #include "library_ids.h"
 
@@ -23,7 +25,8 @@ protected:
     static void SetUpTestSuite()
     {
         library = new SupportLibrary("sysbind");
-        dir = fs::path(testing::TempDir()) / "fake-xdg-open";
+        // One directory per process: test processes may run side by side.
+        dir = fs::path(testing::TempDir()) / ("fake-xdg-open-" + std::to_string(getpid()));
         fs::create_directories(dir);
         const fs::path script = dir / "xdg-open";
         std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n%s' \"$#\" \"$1\" > \"$0.record.tmp\"\n"
@@ -31,7 +34,11 @@ protected:
         fs::permissions(script, fs::perms::owner_all);
         setenv("PATH", (dir.string() + ":" + std::getenv("PATH")).c_str(), 1);
     }
-    static void TearDownTestSuite() { delete library; }
+    static void TearDownTestSuite()
+    {
+        delete library;
+        fs::remove_all(dir);
+    }
     void SetUp() override { fs::remove(record_file()); }
 
     static fs::path record_file() { return dir / "xdg-open.record"; }

@@ -87,7 +87,8 @@ int run(const Options& options)
     if (port <= 0)
         return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
                     + " (is another service using it?)");
-    std::cout << "listening on " << options.host << ':' << port << std::endl;
+    bool ipv6 = options.host.find(':') != std::string::npos;
+    std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 
     std::thread stopper([&server, stop_signals] {
         int received = 0;

@@ -91,7 +91,8 @@ Catalogue::Catalogue(const std::string& path, Access access)
     // Readers map the file: the request threads then share the system's page cache.
     db_.exec("PRAGMA mmap_size = 1073741824");
     if (access == Access::read_write) {
-        db_.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+        // A large page cache keeps the indexes' pages in memory through a big import.
+        db_.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -131072;");
         db_.exec(schema);
     }
 }

@@ -8,7 +8,7 @@
 
 namespace cu {
 
-// Never null: exhaustion ends the program with a message.
+// Zero-filled, never null: exhaustion ends the program with a message.
 void* allocate_block(std::size_t size);
 // Ignores null and any address inside the loaded image (literals).
 void free_block(void* block);

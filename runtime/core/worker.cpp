@@ -251,7 +251,10 @@ void untrack_resource(void* object)
 void* worker_tracked_allocate(std::size_t size)
 {
     if (size > std::numeric_limits<std::size_t>::max() - sizeof(BlockHeader)) return nullptr;
-    void* raw = std::malloc(sizeof(BlockHeader) + size);
+    // Zero-filled: the program hands its library-object blocks over as
+    // freshly allocated and zeroed. calloc gets large blocks as fresh pages
+    // without touching them.
+    void* raw = std::calloc(1, sizeof(BlockHeader) + size);
     if (!raw) return nullptr;
     auto* h = new (raw) BlockHeader;
     live_blocks.fetch_add(1, std::memory_order_relaxed);

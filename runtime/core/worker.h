@@ -53,8 +53,9 @@ public:
 void track_resource(void* object, void (*destroy)(void*));
 void untrack_resource(void* object);
 
-// The allocator behind allocate_block/free_block: a block made on a worker is
-// tracked by that worker until freed.
+// The allocator behind allocate_block/free_block (zero-filled blocks; null
+// when memory runs out): a block made on a worker is tracked by that worker
+// until freed.
 void* worker_tracked_allocate(std::size_t size);
 void worker_tracked_free(void* block);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "blocks.h"
@@ -144,6 +145,20 @@ TEST_F(Loaded, FreeBlockLeavesLiteralsAlone)
     auto* block = static_cast<std::uint8_t*>(allocate(64));
     for (int i = 0; i < 64; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
     free_block(block);
+}
+
+TEST_F(Loaded, MemoryExhaustionEndsTheProgramWithAMessage)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's allocator ends the process itself";
+#endif
+    auto allocate_in_one_gigabyte = [] {
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = rlim_t{1} << 30;
+        setrlimit(RLIMIT_AS, &limit);
+        slot<cu_AllocateBlock_fn>(CU_SLOT_AllocateBlock)(0xFFFFFFFFu);
+    };
+    EXPECT_EXIT(allocate_in_one_gigabyte(), ::testing::ExitedWithCode(3), "out of memory: a block of 4294967295 bytes");
 }
 
 TEST_F(Loaded, CommandsAndDllCommandsDispatchByNumber)

@@ -230,6 +230,11 @@ int run(const Settings& settings)
         if (out.tellp() == 0)
             out << "# Benchmarks\n\nFigures measured on the project's build machine; newest runs last.\n";
         out << text;
+        out.close();
+        if (!out) {
+            std::cerr << "cumulo_server_bench: cannot append to " << settings.append_to << '\n';
+            return 1;
+        }
         std::cerr << "appended to " << settings.append_to << '\n';
     }
     return failures == 0 ? 0 : 1;

@@ -1,5 +1,7 @@
 #include "catalogue_import.h"
 
+#include "decimal.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
@@ -20,15 +22,10 @@ std::string read_number(const Value& object, const char* key, std::uint64_t& out
     if (value.IsUint64()) {
         out = value.GetUint64();
     } else if (value.IsString()) {
-        std::string_view digits(value.GetString(), value.GetStringLength());
-        if (digits.empty() || digits.size() > 19)
+        auto number = parse_decimal(std::string_view(value.GetString(), value.GetStringLength()), max_stored_number);
+        if (!number)
             return std::string("\"") + key + "\" is not a number";
-        out = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9')
-                return std::string("\"") + key + "\" is not a number";
-            out = out * 10 + static_cast<std::uint64_t>(c - '0');
-        }
+        out = *number;
     } else {
         return std::string("\"") + key + "\" is not a number";
     }

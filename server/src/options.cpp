@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "decimal.h"
+
 #include <cstdlib>
 
 namespace cumulo::server {
@@ -8,15 +10,8 @@ namespace {
 
 std::optional<std::uint64_t> read_digits(const std::string& text, std::uint64_t ceiling)
 {
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value <= ceiling ? std::optional(value) : std::nullopt;
+    auto value = parse_decimal(text, ceiling);
+    return value && *value <= ceiling ? value : std::nullopt;
 }
 
 // "HOST:PORT"; the last ':' splits, so "[::1]:8930" keeps its brackets off the host.

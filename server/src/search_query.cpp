@@ -1,32 +1,15 @@
 #include "search_query.h"
 
+#include "decimal.h"
 #include "query_string.h"
 #include "utf8.h"
 
+#include <algorithm>
 #include <array>
 
 namespace cumulo::server {
 
 namespace {
-
-// Decimal digits only, no sign; nullopt when empty, not digits, or above `ceiling`
-// (then `saturate` decides between the ceiling and an error).
-std::optional<std::uint64_t> read_count(std::string_view digits, std::uint64_t ceiling, bool saturate)
-{
-    if (digits.empty())
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        if (value > ceiling)
-            continue;  // already beyond; keep checking that the rest are digits
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value > ceiling)
-        return saturate ? std::optional<std::uint64_t>(ceiling) : std::nullopt;
-    return value;
-}
 
 ParsedSearchQuery refuse(std::string reason)
 {
@@ -66,10 +49,10 @@ ParsedSearchQuery parse_search_query(std::string_view raw_query)
     query.key = *key;
 
     if (limit) {
-        auto value = read_count(*limit, max_results, true);
+        auto value = parse_decimal(*limit, max_results);
         if (!value)
             return refuse("parameter 'limit' must be a number of results");
-        query.limit = static_cast<unsigned>(*value);
+        query.limit = static_cast<unsigned>(std::min<std::uint64_t>(*value, max_results));
     }
     if (sort && *sort != "size")
         return refuse("parameter 'sort' must be 'size'");
@@ -79,8 +62,8 @@ ParsedSearchQuery parse_search_query(std::string_view raw_query)
         query.descending = *desc == "t";
     }
     if (start) {
-        auto value = read_count(*start, max_start, false);
-        if (!value)
+        auto value = parse_decimal(*start, max_start);
+        if (!value || *value > max_start)
             return refuse("parameter 'start' must be a number up to " + std::to_string(max_start));
         query.start = *value;
     }

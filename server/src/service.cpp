@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "decimal.h"
 #include "query_string.h"
 #include "search_query.h"
 
@@ -15,15 +16,8 @@ namespace {
 // A positive decimal number that the catalogue can hold, or 0.
 std::uint64_t positive_number(std::string_view digits)
 {
-    if (digits.empty() || digits.size() > 19)
-        return 0;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return 0;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value <= max_stored_number ? value : 0;
+    auto value = parse_decimal(digits, max_stored_number);
+    return value && *value <= max_stored_number ? *value : 0;
 }
 
 void send(httplib::Response& response, const HttpAnswer& answer)

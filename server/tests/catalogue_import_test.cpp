@@ -42,6 +42,8 @@ TEST(ShareLine, NamesWhatIsWrong)
         {R"({"name":"a","type":"file","size":1.5,"shareid":1,"uk":1})", "\"size\" is not a number"},
         {R"({"name":"a","type":"file","size":"12a","shareid":1,"uk":1})", "\"size\" is not a number"},
         {R"({"name":"a","type":"file","size":9223372036854775808,"shareid":1,"uk":1})", "\"size\" is too large"},
+        {R"({"name":"a","type":"file","size":1,"shareid":"99999999999999999999999","uk":1})", "\"shareid\" is too large"},
+        {R"({"name":"a","type":"file","size":1,"shareid":"","uk":1})", "\"shareid\" is not a number"},
         {R"({"name":"a","type":"file","size":1,"uk":1})", "exactly one of"},
         {R"({"name":"a","type":"file","size":1,"shareid":1,"code":"abc","uk":1})", "exactly one of"},
         {R"({"name":"a","type":"file","size":1,"shareid":0,"uk":1})", "exactly one of"},

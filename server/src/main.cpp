@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -93,6 +94,9 @@ int run(const Options& options)
     std::thread stopper([&server, stop_signals] {
         int received = 0;
         sigwait(&stop_signals, &received);
+        // A signal that comes before the accept loop runs would find nothing to stop.
+        for (int wait = 0; wait < 1000 && !server.is_running(); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         server.stop();
     });
     bool served = server.listen_after_bind();

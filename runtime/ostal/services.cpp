@@ -10,6 +10,7 @@
 
 #include "blocks.h"
 #include "errors.h"
+#include "hex_text.h"
 #include "program.h"
 #include "window_api.h"
 #include "worker.h"
@@ -19,13 +20,6 @@ namespace {
 
 std::atomic<const Program*> current_program{nullptr};
 std::atomic<std::uint64_t> registered_routine{0};  // selector 3
-
-std::string hex(std::uint32_t v)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%X", v);
-    return buffer;
-}
 
 const Program& program()
 {
@@ -48,12 +42,12 @@ cu_value dispatch(std::uint32_t library, std::uint32_t command, std::uint32_t ar
     try {
         const Program& p = program();
         if (library >= p.libraries.size())
-            fatal("the program called command " + hex(command) + " of library " + std::to_string(library) +
+            fatal("the program called command " + hex_text(command) + " of library " + std::to_string(library) +
                   ", which the image does not list");
         const BoundLibrary& lib = p.libraries[library];
         const auto it = lib.commands.find(command);
         if (it == lib.commands.end())
-            fatal("the program called command " + hex(command) + " of library " + std::to_string(library) + " (" +
+            fatal("the program called command " + hex_text(command) + " of library " + std::to_string(library) + " (" +
                   lib.short_name + "), which it does not have");
         return run_command(it->second, argc, args);
     } catch (...) {
@@ -188,7 +182,7 @@ void svc_OpenStartWindow(std::uint32_t window)
     try {
         cu::window::open_start_window(window);
     } catch (...) {
-        fatal("the start window " + hex(window) + " could not be opened");
+        fatal("the start window " + hex_text(window) + " could not be opened");
     }
     stop_point();
 }

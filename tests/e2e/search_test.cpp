@@ -223,11 +223,13 @@ TEST_F(Search, EnterInTheKeywordBoxStartsNothing)
 TEST_F(Search, StartAndStopInQuickSuccession)
 {
     fill_list(make_answer(5));
+    const auto previous_rows = list_snapshot();
     service->set_answer(make_answer(200).body);
     start("abc");
-    search_button()->click();  // the stop, before the worker has done much
+    search_button()->click();  // the stop, before the window has handled anything the worker asked
     expect_idle(kStopped);
     const auto after_stop = list_snapshot();
+    EXPECT_EQ(after_stop, previous_rows) << "a stop before the list was cleared keeps the previous rows";
     pump_for(300ms);
     EXPECT_EQ(list_snapshot(), after_stop) << "the stopped worker wrote into the list";
     expect_idle(kStopped);

@@ -165,6 +165,32 @@ TEST(Worker, CloseOnAWorkerReleasesOnlyItsOwnHandle)
     wait_for([&] { return !cu::worker_known(second); });
 }
 
+// Allocates and frees for ever, always holding a few blocks, with a stop
+// point after each step as the services have.
+void churning_routine()
+{
+    void* held[4] = {};
+    for (unsigned i = 0;; ++i) {
+        cu::free_block(held[i % 4]);
+        held[i % 4] = cu::allocate_block(16 + i % 64);
+        cu::stop_point();
+    }
+}
+
+TEST(Worker, StartStopStormLeavesNothingBehind)
+{
+    reset();
+    const cu::Census before = cu::census();
+    for (int i = 0; i < 100; ++i) {
+        const std::uint32_t h = cu::start_worker(address(churning_routine));
+        if (i % 3) std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 7)));
+        cu::stop_worker(h);
+        if (i % 2) cu::close_worker(h);  // a close after the stop changes nothing
+    }
+    wait_for([&] { return cu::census().workers == before.workers; });
+    EXPECT_EQ(cu::census().blocks, before.blocks);
+}
+
 TEST(Worker, HandlesAreNeverReused)
 {
     reset();

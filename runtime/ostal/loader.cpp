@@ -12,6 +12,7 @@
 #include "kernel_modules.h"
 #include "library_ids.h"
 #include "low_arena.h"
+#include "perf_map.h"
 #include "window_api.h"
 
 namespace cu::ostal {
@@ -117,6 +118,7 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     if (!view.form_data.empty())
         form = {program->image + view.section(image::Section::Form).data_offset, view.form_data.size()};
     cu::window::set_layout(form, program->code_base);
+    write_perf_map(program->code_base);
     set_loaded_program(program);
     return *program;
 }

@@ -51,7 +51,7 @@ std::string html_document(std::string_view title, std::string_view body)
 
 }  // namespace
 
-std::string search_answer_json(const std::vector<Share>& shares)
+HttpAnswer search_answer(const std::vector<Share>& shares)
 {
     std::string out = "{\"list\":[";
     for (std::size_t i = 0; i < shares.size(); ++i) {
@@ -67,7 +67,7 @@ std::string search_answer_json(const std::vector<Share>& shares)
         out += '}';
     }
     out += "]}";
-    return out;
+    return {200, std::string(json_type), std::move(out)};
 }
 
 HttpAnswer json_error(int status, std::string_view message)

@@ -16,7 +16,7 @@ struct HttpAnswer {
 };
 
 // {"list":[{"name":...,"type":...,"size":"<digits>","idAuk":"<id>|<uk>"},...]}, pure ASCII.
-std::string search_answer_json(const std::vector<Share>& shares);
+HttpAnswer search_answer(const std::vector<Share>& shares);
 HttpAnswer json_error(int status, std::string_view message);
 
 HttpAnswer share_page(const Share& share);

@@ -39,7 +39,7 @@ HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query)
     if (!parsed.query)
         return json_error(400, parsed.error);
     auto reader = readers.borrow();
-    return {200, "application/json; charset=utf-8", search_answer_json(reader->search(*parsed.query))};
+    return search_answer(reader->search(*parsed.query));
 }
 
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query)

@@ -17,16 +17,34 @@ namespace cu::window {
 namespace {
 
 // Qt's event queue hands a call to the GUI thread under a lock of its own,
-// which ThreadSanitizer cannot see (Qt is not instrumented): the queue is
-// modelled as one lock, released by the poster and acquired by the GUI thread.
+// which ThreadSanitizer cannot see (Qt is not instrumented). The hand-over
+// is modelled as one lock: released when the call is moved into the queue's
+// storage (the poster's last write to it), acquired when the GUI thread runs it.
 #if defined(__SANITIZE_THREAD__)
 char queue_lock_model;
-void queue_posted() { __tsan_release(&queue_lock_model); }
-void queue_taken() { __tsan_acquire(&queue_lock_model); }
+struct QueueHandOff {
+    QueueHandOff() = default;
+    QueueHandOff(QueueHandOff&&) noexcept { __tsan_release(&queue_lock_model); }
+    void taken() const { __tsan_acquire(&queue_lock_model); }
+};
 #else
-void queue_posted() {}
-void queue_taken() {}
+struct QueueHandOff {
+    void taken() const {}
+};
 #endif
+
+// A call as it waits in the queue, tagged with the worker that posted it.
+struct QueuedCall {
+    std::uint64_t worker;
+    std::function<void(bool skipped)> call;
+    QueueHandOff hand_off;  // last, so that it is moved after the call
+
+    void operator()()
+    {
+        hand_off.taken();
+        call(cu::worker_stopped(worker));
+    }
+};
 
 // One waiting call: signalled when the GUI thread has run or skipped it, or
 // when the waiting worker is stopped. Shared with the queued call, which may
@@ -61,15 +79,7 @@ bool enqueue(std::function<void(bool skipped)> call)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return false;
-    const std::uint64_t worker = cu::current_worker_id();
-    queue_posted();
-    QMetaObject::invokeMethod(
-        app,
-        [worker, call = std::move(call)] {
-            queue_taken();
-            call(cu::worker_stopped(worker));
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, QueuedCall{cu::current_worker_id(), std::move(call), {}}, Qt::QueuedConnection);
     return true;
 }
 

@@ -15,12 +15,11 @@
 namespace cu::window {
 
 LayoutWindow::LayoutWindow(const image::FormWindow& record, const void* code_base)
-    : id_(record.id), code_base_(code_base)
+    : code_base_(code_base)
 {
     client_ = new QWidget(this);
     setCentralWidget(client_);
     for (const image::Unit& unit : record.units) {
-        types_[unit.id] = unit.type;
         if (unit.type == CU_LTYPE_WINDOW) {
             // The window's own event bindings are not raised: this layout
             // binds only empty handlers there.
@@ -144,12 +143,6 @@ QMenu* LayoutWindow::submenu(std::uint32_t unit) const
 {
     auto it = submenus_.find(unit);
     return it == submenus_.end() ? nullptr : it->second;
-}
-
-std::uint32_t LayoutWindow::unit_type(std::uint32_t unit) const
-{
-    auto it = types_.find(unit);
-    return it == types_.end() ? 0 : it->second;
 }
 
 }  // namespace cu::window

@@ -20,17 +20,15 @@ public:
     // `code_base` is where handler offsets count from.
     LayoutWindow(const image::FormWindow& record, const void* code_base);
 
-    std::uint32_t id() const { return id_; }
     // Shows the window with its frame at the stored outer geometry.
     void show_at_stored_geometry();
 
-    // The widget of a control unit, the action of a menu item, the menu of a
-    // menu item that has sub-items; null when the unit is not of that kind.
+    // The widget of a control unit (this window for the window unit), the
+    // action of a menu item, the menu of a menu item that has sub-items (or is
+    // top-level); null when the unit is not of that kind.
     QWidget* control(std::uint32_t unit) const;
     QAction* menu_action(std::uint32_t unit) const;
     QMenu* submenu(std::uint32_t unit) const;
-    // The unit's library type id; 0 for a unit the window does not hold.
-    std::uint32_t unit_type(std::uint32_t unit) const;
 
 private:
     void build_control(const image::Unit& unit);
@@ -38,11 +36,9 @@ private:
     void bind_events(const image::Unit& unit, QWidget* widget);
     void run_handler(std::uint32_t offset) const;
 
-    std::uint32_t id_ = 0;
     const void* code_base_ = nullptr;
     QRect stored_geometry_;
     QWidget* client_ = nullptr;
-    std::unordered_map<std::uint32_t, std::uint32_t> types_;
     std::unordered_map<std::uint32_t, QWidget*> controls_;
     std::unordered_map<std::uint32_t, QAction*> menu_actions_;
     std::unordered_map<std::uint32_t, QMenu*> submenus_;

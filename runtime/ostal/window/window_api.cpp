@@ -6,12 +6,14 @@
 #include <QFont>
 #include <QPointer>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
 
 #include "blocks.h"
+#include "error_dialog.h"
 #include "errors.h"
 #include "form.h"
 #include "gui_thread.h"
@@ -60,6 +62,7 @@ void open_on_gui_thread(std::uint32_t window_id)
     window->setAttribute(Qt::WA_DeleteOnClose);
     windows[window_id] = window;
     window->show_at_stored_geometry();
+    show_fatal_errors_in_a_dialog();
 }
 
 }  // namespace
@@ -75,6 +78,11 @@ LayoutWindow* open_window(std::uint32_t window)
 {
     auto it = windows.find(window);
     return it == windows.end() ? nullptr : it->second.data();
+}
+
+bool any_window_open()
+{
+    return std::any_of(windows.begin(), windows.end(), [](const auto& w) { return !w.second.isNull(); });
 }
 
 void before_modal(QWidget* box_or_menu)
@@ -103,8 +111,7 @@ void open_start_window(std::uint32_t window_id)
 void run_message_loop()
 {
     if (!on_gui_thread()) return;
-    const bool any_open = std::any_of(windows.begin(), windows.end(), [](const auto& w) { return !w.second.isNull(); });
-    if (any_open) QApplication::exec();
+    if (any_window_open()) QApplication::exec();
 }
 
 std::uint64_t read_unit_property(std::uint32_t window, std::uint32_t unit, std::uint32_t property)

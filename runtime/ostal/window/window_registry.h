@@ -16,6 +16,9 @@ std::uint32_t layout_unit_type(std::uint32_t window, std::uint32_t unit);
 // An open window; null when it is not (or no longer) open. GUI thread only.
 LayoutWindow* open_window(std::uint32_t window);
 
+// Whether any window is open. GUI thread only.
+bool any_window_open();
+
 // Gives the test hook its look at a message box or menu about to run.
 void before_modal(QWidget* box_or_menu);
 

@@ -9,12 +9,16 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdio>
 #include <set>
 #include <tuple>
 
+#include "errors.h"
 #include "window_api.h"
 #include "window_fixture.h"
 
@@ -172,6 +176,37 @@ TEST_F(LayoutWindowTest, EnterInTheKeywordBoxStartsNothing)
     QTest::keyClick(box, Qt::Key_Enter);
     EXPECT_EQ(handler_calls[kToggleSearch], 0);
     EXPECT_EQ(qobject_cast<QLineEdit*>(box)->text(), QString("abc"));
+}
+
+// A layout the window cannot be built from ends the program with a message
+// (status 3), and so does a window the layout does not hold.
+using WindowLayoutDeathTest = OpenWindow;
+
+TEST_F(WindowLayoutDeathTest, DamagedLayoutOrMissingWindowEndTheProgramWithAMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The window is up, so the message shows in a dialog too: closed at once.
+    set_modal_hook([](QWidget* w) { QTimer::singleShot(0, w, &QWidget::close); });
+    std::vector<std::uint8_t> damaged = image::write_form(program_form());
+    damaged.resize(damaged.size() / 2);
+    EXPECT_EXIT(set_layout(damaged, test_code_base()), ::testing::ExitedWithCode(3),
+                "cumulo-search: the window layout cannot be read: ");
+    EXPECT_EXIT(open_start_window(0x52019999), ::testing::ExitedWithCode(3),
+                "cumulo-search: the window layout holds no window 0x52019999");
+}
+
+TEST_F(LayoutWindowTest, FatalErrorsAreShownInADialogWhileTheWindowIsUp)
+{
+    // The dialog runs in the child process: the hook reports what it showed on stderr.
+    set_modal_hook([](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            std::fprintf(stderr, "dialog [%s] [%s]\n", box->windowTitle().toUtf8().constData(),
+                         box->text().toUtf8().constData());
+        QTimer::singleShot(0, w, &QWidget::close);
+    });
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(cu::fatal("runtime error 5: a value used as text is not a text"), ::testing::ExitedWithCode(3),
+                "dialog \\[Error\\] \\[runtime error 5: a value used as text is not a text\\]");
 }
 
 }  // namespace

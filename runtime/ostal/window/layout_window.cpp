@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTreeWidget>
@@ -118,13 +119,28 @@ void LayoutWindow::show_at_stored_geometry()
     move(stored_geometry_.topLeft());
     resize(stored_geometry_.size());
     show();
-    // The stored size is the outer one, frame and caption included: once the
-    // platform reports the frame, the client area gives up that much.
+    fit_outer_size();
+}
+
+// The stored size is the outer one, frame and caption included: once the
+// platform reports the frame (at once, or when a window manager has framed
+// the window), the client area gives up that much, one time.
+void LayoutWindow::fit_outer_size()
+{
+    if (outer_size_fitted_ || !isVisible()) return;
     const QRect frame = frameGeometry();
     const int extra_width = frame.width() - width();
     const int extra_height = frame.height() - height();
-    if (extra_width > 0 || extra_height > 0)
-        resize(stored_geometry_.width() - extra_width, stored_geometry_.height() - extra_height);
+    if (extra_width <= 0 && extra_height <= 0) return;
+    outer_size_fitted_ = true;
+    resize(stored_geometry_.width() - extra_width, stored_geometry_.height() - extra_height);
+}
+
+bool LayoutWindow::event(QEvent* event)
+{
+    if (event->type() == QEvent::Move || event->type() == QEvent::Show || event->type() == QEvent::WindowActivate)
+        fit_outer_size();
+    return QMainWindow::event(event);
 }
 
 QWidget* LayoutWindow::control(std::uint32_t unit) const

@@ -30,7 +30,11 @@ public:
     QAction* menu_action(std::uint32_t unit) const;
     QMenu* submenu(std::uint32_t unit) const;
 
+protected:
+    bool event(QEvent* event) override;
+
 private:
+    void fit_outer_size();
     void build_control(const image::Unit& unit);
     void build_menus(const image::FormWindow& record);
     void bind_events(const image::Unit& unit, QWidget* widget);
@@ -38,6 +42,7 @@ private:
 
     const void* code_base_ = nullptr;
     QRect stored_geometry_;
+    bool outer_size_fitted_ = false;  // the frame was known and taken off the client area
     QWidget* client_ = nullptr;
     std::unordered_map<std::uint32_t, QWidget*> controls_;
     std::unordered_map<std::uint32_t, QAction*> menu_actions_;

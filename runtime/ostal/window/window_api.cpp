@@ -103,7 +103,7 @@ void set_layout(std::span<const std::uint8_t> form, const void* code_base)
 // start routine's, the process's main thread.
 void open_start_window(std::uint32_t window_id)
 {
-    if (!QApplication::instance()) ensure_application();
+    ensure_application();
     if (on_gui_thread()) open_on_gui_thread(window_id);
     else run_on_gui([window_id] { open_on_gui_thread(window_id); });
 }

@@ -44,11 +44,16 @@ xcb_atom_t atom(xcb_connection_t* x, const char* name)
     return a;
 }
 
-// The next top-level window mapped, or nothing within the time allowed.
-std::optional<xcb_window_t> next_mapped_window(xcb_connection_t* x, Clock::time_point deadline)
+// The next top-level window mapped, or nothing within the time allowed. A
+// program that ends first is reported with its status.
+std::optional<xcb_window_t> next_mapped_window(xcb_connection_t* x, pid_t pid, Clock::time_point deadline)
 {
     pollfd fd{xcb_get_file_descriptor(x), POLLIN, 0};
     while (Clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            fail("the program ended before showing a window, status " +
+                 std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
         while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
             std::optional<xcb_window_t> mapped;
             if ((event->response_type & 0x7F) == XCB_MAP_NOTIFY) {
@@ -97,7 +102,7 @@ double one_start(xcb_connection_t* x, const char* program)
     const Clock::time_point start = Clock::now();
     pid_t pid = 0;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) fail(std::string("cannot start ") + program);
-    const std::optional<xcb_window_t> window = next_mapped_window(x, start + std::chrono::seconds(30));
+    const std::optional<xcb_window_t> window = next_mapped_window(x, pid, start + std::chrono::seconds(60));
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (!window) {
         kill(pid, SIGKILL);

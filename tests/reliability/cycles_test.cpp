@@ -9,7 +9,9 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <set>
 
@@ -38,7 +40,7 @@ bool idle() { return e2e::search_button()->text() == kIdle; }
 // What must be back where it was once no search runs.
 struct Holdings {
     cu::Census census;
-    int descriptors = 0;
+    std::vector<std::string> descriptors;
 };
 
 Holdings holdings() { return {cu::census(), open_descriptors()}; }
@@ -57,7 +59,13 @@ void expect_nothing_left(const Holdings& before, const std::set<std::int32_t>& h
     EXPECT_EQ(after.census.resources, before.census.resources);
     EXPECT_EQ(after.census.blocks, before.census.blocks);
     EXPECT_EQ(after.census.stray_closes, before.census.stray_closes) << "a handle was closed twice";
-    EXPECT_EQ(after.descriptors, before.descriptors);
+    // Every search opens and closes sockets and pipes; the toolkit may open
+    // one descriptor for the process on first need, at any time. A descriptor
+    // kept per search would show ten (or hundreds) more.
+    std::vector<std::string> added;
+    std::set_difference(after.descriptors.begin(), after.descriptors.end(), before.descriptors.begin(),
+                        before.descriptors.end(), std::back_inserter(added));
+    EXPECT_LE(added.size(), 1u) << "descriptors left open, the first: " << added.front();
     EXPECT_TRUE(no_leaks_found()) << "LeakSanitizer found unreachable blocks (report above)";
 }
 
@@ -142,8 +150,8 @@ TEST_F(Cycles, WholeSearchCyclesLeakNothing)
         const Holdings before = holdings();
         for (int i = 0; i < 10; ++i) kind.run(handles);
         expect_nothing_left(before, handles);
-        std::printf("%s: 10 cycles, %zu blocks held, %d descriptors\n", kind.name, before.census.blocks,
-                    before.descriptors);
+        std::printf("%s: 10 cycles, %zu blocks held, %zu descriptors\n", kind.name, before.census.blocks,
+                    before.descriptors.size());
     }
 }
 

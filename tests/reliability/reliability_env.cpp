@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -78,11 +79,15 @@ std::vector<QStringList> list_rows()
     return rows;
 }
 
-int open_descriptors()
+std::vector<std::string> open_descriptors()
 {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
+    std::vector<std::string> targets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        targets.push_back(std::filesystem::read_symlink(entry.path(), error).string());
+    }
+    std::sort(targets.begin(), targets.end());
+    return targets;
 }
 
 bool no_leaks_found()

@@ -44,8 +44,8 @@ Outcome run_search(const QString& keyword, std::chrono::milliseconds timeout = s
 // The rows of the result list, every column.
 std::vector<QStringList> list_rows();
 
-// Open file descriptors of this process.
-int open_descriptors();
+// Open file descriptors of this process: what each refers to.
+std::vector<std::string> open_descriptors();
 
 // True when LeakSanitizer finds no unreachable allocation (always true in a
 // build without it).

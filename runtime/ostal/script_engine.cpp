@@ -24,10 +24,25 @@ struct alignas(16) AllocationHeader {
     std::size_t size;
 };
 
+// After the first refusal for a stop or the time, the engine raises an error,
+// and building the error allocates: an engine refused everything raises
+// errors about errors until the thread's stack runs out (seen as a stack
+// overflow when a search was stopped during its decoding). So it gets a small
+// reserve for that, then is refused again.
+constexpr std::size_t unwind_reserve = 1u << 20;
+
 bool may_allocate(ScriptEngine::Budget& b, std::size_t more)
 {
-    return more <= ScriptEngine::memory_cap - std::min(b.used, ScriptEngine::memory_cap) && !stop_requested() &&
-           Clock::now() < b.deadline;
+    if (more > ScriptEngine::memory_cap - std::min(b.used, ScriptEngine::memory_cap)) return false;
+    if (!stop_requested() && Clock::now() < b.deadline) return true;
+    if (!b.ending) {
+        b.ending = true;
+        b.reserve = unwind_reserve;
+        return false;
+    }
+    if (more > b.reserve) return false;
+    b.reserve -= more;
+    return true;
 }
 
 void* engine_alloc(void* udata, duk_size_t size)
@@ -101,7 +116,11 @@ duk_ret_t value_to_string(duk_context* ctx, void*)
 // Sets the time budget for one call and lifts it afterwards.
 class BudgetedCall {
 public:
-    explicit BudgetedCall(ScriptEngine::Budget& b) : budget_(b) { b.deadline = Clock::now() + ScriptEngine::time_budget; }
+    explicit BudgetedCall(ScriptEngine::Budget& b) : budget_(b)
+    {
+        b.deadline = Clock::now() + ScriptEngine::time_budget;
+        b.ending = false;
+    }
     ~BudgetedCall() { budget_.deadline = Clock::time_point::max(); }
     BudgetedCall(const BudgetedCall&) = delete;
     BudgetedCall& operator=(const BudgetedCall&) = delete;

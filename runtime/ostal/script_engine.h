@@ -35,6 +35,8 @@ public:
     struct Budget {
         std::size_t used = 0;
         std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+        bool ending = false;       // the call has been refused an allocation for a stop or its time
+        std::size_t reserve = 0;   // what the engine may still allocate to raise its error then
     };
 
 private:

@@ -2,62 +2,18 @@
 // runs to its start routine's EndProgram(0) once the window is closed.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "run_program.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;  // exit status, or -1 when it did not exit by itself
-    std::string err;
-};
-
-// Runs `program` with `env`; stderr collected; killed after 30 s.
-Outcome run_program(const std::string& program, const std::vector<std::string>& env)
-{
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    Outcome result;
-    if (rc != 0) {
-        close(pipe_fds[0]);
-        return result;
-    }
-    std::thread killer([pid] {
-        for (int i = 0; i < 300; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (kill(pid, 0) != 0) return;
-        }
-        kill(pid, SIGKILL);
-    });
-    char buffer[4096];
-    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, n);
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    killer.join();
-    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    return result;
-}
+using Outcome = cu::test::ProgramOutcome;
+using cu::test::run_program;
 
 std::vector<std::string> base_env()
 {

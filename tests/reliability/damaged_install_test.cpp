@@ -5,21 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "run_program.h"
 
 namespace {
 
@@ -27,46 +24,11 @@ namespace fs = std::filesystem;
 
 const std::string kLauncherMessage = "Error: Not found the kernel library or the kernel library is invalid!\n";
 
-struct Finished {
-    int status = -1;  // exit status; -1: killed after the time limit or by a signal
-    std::string err;
-};
+using Finished = cu::test::ProgramOutcome;
 
-// Runs `program` with `env` and stderr collected; killed after 30 s.
 Finished run_program(const fs::path& program, const std::vector<std::string>& env)
 {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    const std::string path = program.string();
-    std::vector<char*> argv{const_cast<char*>(path.c_str()), nullptr};
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid;
-    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    Finished result;
-    if (rc != 0) {
-        close(pipe_fds[0]);
-        return result;
-    }
-    std::thread killer([pid] {
-        for (int i = 0; i < 300 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        kill(pid, SIGKILL);
-    });
-    char buffer[4096];
-    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, n);
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    killer.join();
-    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    return result;
+    return cu::test::run_program(program.string(), env);
 }
 
 // A scratch copy of the installation: everything the launcher loads.

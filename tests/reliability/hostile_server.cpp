@@ -1,15 +1,14 @@
 #include "hostile_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 #include <thread>
+
+#include "loopback_listener.h"
 
 namespace {
 
@@ -26,16 +25,9 @@ bool peer_gone(int fd, int wait_ms)
 
 HostileServer::HostileServer()
 {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_fd_, 64) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("hostile server: cannot listen on 127.0.0.1");
-    port_ = ntohs(address.sin_port);
+    const cu::test::LoopbackListener listener = cu::test::listen_on_loopback("hostile server", 64);
+    listen_fd_ = listener.fd;
+    port_ = listener.port;
     std::thread([this] { accept_loop(); }).detach();
 }
 

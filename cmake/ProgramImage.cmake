@@ -36,7 +36,7 @@ endfunction()
 # Compiles image code with the image flags; sets <out var> to the objects.
 function(cumulo_image_objects out_var object_dir)
   cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;DEFINES;INCLUDES")
-  set(includes -I${PROJECT_SOURCE_DIR}/abi -I${PROJECT_SOURCE_DIR}/runtime/builtins -I${PROJECT_SOURCE_DIR}/image)
+  set(includes -I${PROJECT_SOURCE_DIR}/abi -I${PROJECT_SOURCE_DIR}/program/builtins -I${PROJECT_SOURCE_DIR}/image)
   foreach(dir IN LISTS ARG_INCLUDES)
     list(APPEND includes -I${dir})
   endforeach()
@@ -52,7 +52,7 @@ function(cumulo_image_objects out_var object_dir)
     set(object ${object_dir}/${stem}.o)
     set(extra)
     # The mem* helpers must not be turned into calls of themselves.
-    if(relative MATCHES "^runtime/builtins/mem")
+    if(relative MATCHES "^program/builtins/mem")
       set(extra -fno-tree-loop-distribute-patterns)
     endif()
     add_custom_command(

@@ -2,7 +2,7 @@
 // library's strlen and strcmp, on texts of 16 bytes to 64 KiB. Prints a
 // Markdown table: nanoseconds per call and the ratio (ours / C library).
 // Build and run: cmake --build <build> --target builtins_bench &&
-// <build>/runtime/builtins/tests/builtins_bench
+// <build>/program/builtins/tests/builtins_bench
 #include <chrono>
 #include <cstdio>
 #include <cstring>

@@ -2,7 +2,7 @@
 // the window's record of whether a search is running.
 #include "search_state.h"
 
-#include "../search/search.h"
+#include "search.h"
 #include "unit_commands.h"
 
 // Zero-initialised, so it lives in "var".

@@ -3,8 +3,8 @@
 // return the window to idle.
 #include "search.h"
 
-#include "../text/text_codecs.h"
-#include "../ui/search_state.h"
+#include "text_codecs.h"
+#include "search_state.h"
 #include "unit_commands.h"
 
 #ifndef CUMULO_SERVICE_HOST

@@ -9,11 +9,15 @@
 # The image file and its map are the outputs of <target>.
 
 set(CUMULO_IMAGE_CXX_FLAGS
-  -O2 -std=c++20 -ffreestanding -fno-pic -fno-pie -mcmodel=small -fno-common
+  -O2 -std=c++20 -finput-charset=UTF-8 -fexec-charset=GBK -ffreestanding -fno-pic -fno-pie -mcmodel=small -fno-common
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fcf-protection=none -fno-jump-tables -fno-threadsafe-statics
   -nostdlib -ffunction-sections -fdata-sections -Wall -Wextra)
+# Image code writes its texts in Chinese; -fexec-charset=GBK above stores them
+# as GBK, and every image build checks that each one arrived so.
 set(CUMULO_IMAGE_MERGE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/image_merge.ld)
+set(CUMULO_GBK_LITERAL_CHECK ${CMAKE_CURRENT_LIST_DIR}/check_gbk_literals.py)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # The handler routines a layout file binds ("on <event> <Routine>"), so the
 # merge keeps them although no code calls them.
@@ -112,5 +116,17 @@ function(add_program_image target)
     DEPENDS ${merged} ${ARG_LAYOUT} ${ARG_DLL_COMMANDS} imagebuild
     COMMENT "Building program image ${ARG_OUTPUT}"
     VERBATIM)
-  add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT} ${ARG_MAP})
+  set(literal_check ${ARG_OUTPUT}.gbk-literals)
+  set(headers)
+  foreach(dir IN LISTS ARG_INCLUDES)
+    file(GLOB dir_headers CONFIGURE_DEPENDS ${dir}/*.h)
+    list(APPEND headers ${dir_headers})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${literal_check}
+    COMMAND Python3::Interpreter ${CUMULO_GBK_LITERAL_CHECK} ${ARG_OUTPUT} ${literal_check} ${ARG_SOURCES} ${headers}
+    DEPENDS ${ARG_OUTPUT} ${CUMULO_GBK_LITERAL_CHECK} ${ARG_SOURCES} ${headers}
+    COMMENT "Checking the GBK texts of ${ARG_OUTPUT}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT} ${ARG_MAP} ${literal_check})
 endfunction()

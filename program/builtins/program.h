@@ -218,6 +218,23 @@ inline char* text_replace(const char* text, const char* find, const char* replac
                               arg_omitted(), arg_logical(true)));
 }
 
+// 0x180 in full: occurrences of `find` replaced from the 1-based occurrence
+// `first` on, at most `limit` of them (an omitted record: all), letter case
+// exact or not.
+inline char* text_replace_from(const char* text, const char* find, const char* replacement, int32_t first,
+                               cu_value limit, bool match_case)
+{
+    return result_text(kernel(0x180, arg_text(text), arg_text(find), arg_text(replacement), arg_int(first), limit,
+                              arg_logical(match_case)));
+}
+
+// 0x190: the pieces of a text between separators, as a new one-dimensional
+// text array (u32 dimension count, u32 element count, 8-byte text pointers).
+inline uint8_t* text_split(const char* text, const char* separator)
+{
+    return result_bytes(kernel(0x190, arg_text(text), arg_text(separator), arg_omitted()));
+}
+
 // 0x184: n blanks (an output buffer).
 inline char* blank_text(int32_t n) { return result_text(kernel(0x184, arg_int(n))); }
 

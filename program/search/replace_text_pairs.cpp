@@ -28,10 +28,8 @@ extern "C" char* ReplaceTextPairs(const char* const* text, int32_t count, int32_
     const char* current = referenced_text(text);
     char* result = nullptr;
     for (auto& pair : pairs) {
-        char* next = prog::result_text(prog::kernel(0x180, prog::arg_text(current),
-                                                    prog::arg_text(referenced_text(pair[0])),
-                                                    prog::arg_text(referenced_text(pair[1])), prog::arg_int(first),
-                                                    limit, prog::arg_logical(match_case != 0)));
+        char* next = prog::text_replace_from(current, referenced_text(pair[0]), referenced_text(pair[1]), first,
+                                             limit, match_case != 0);
         prog::release(result);
         result = next;
         current = next;

@@ -20,8 +20,7 @@ constexpr int32_t kMinimumKeywordLength = 3;
 // Result list columns.
 enum : int32_t { kColumnNumber, kColumnName, kColumnType, kColumnSize, kColumnAddress };
 
-// 友情提示
-#define TITLE_NOTICE "\xD3\xD1\xC7\xE9\xCC\xE1\xCA\xBE"
+#define TITLE_NOTICE "友情提示"
 
 // What a run owns until its end steps.
 struct Run {
@@ -69,11 +68,11 @@ const char* type_word(int32_t value)
 char* translate_type_words(const char* answer)
 {
     const char* album = "album";
-    const char* album_zh = "\xCF\xE0\xB2\xE1";  // 相册
+    const char* album_zh = "相册";
     const char* file = "file";
-    const char* file_zh = "\xCE\xC4\xBC\xFE";  // 文件
+    const char* file_zh = "文件";
     const char* folder = "folder";
-    const char* folder_zh = "\xCE\xC4\xBC\xFE\xBC\xD0";  // 文件夹
+    const char* folder_zh = "文件夹";
     return ReplaceTextPairs(&answer, 0, 0, 0, 1, &album, &album_zh, &file, &file_zh, &folder, &folder_zh, nullptr,
                             nullptr, nullptr, nullptr);
 }
@@ -146,17 +145,12 @@ extern "C" void RunSearch()
 
     // Both inputs are read before either check; the keyword is checked first.
     if (TextLength(run.encoded_keyword) < kMinimumKeywordLength) {
-        // 搜索关键词太短:编码后至少需要3个字节,一个汉字即可满足。
-        refuse(run, "\xCB\xD1\xCB\xF7\xB9\xD8\xBC\xFC\xB4\xCA\xCC\xAB\xB6\xCC:\xB1\xE0\xC2\xEB\xBA\xF3\xD6\xC1\xC9\xD9"
-                    "\xD0\xE8\xD2\xAA" "3\xB8\xF6\xD7\xD6\xBD\xDA,\xD2\xBB\xB8\xF6\xBA\xBA\xD7\xD6\xBC\xB4\xBF\xC9\xC2\xFA"
-                    "\xD7\xE3\xA1\xA3");
+        refuse(run, "搜索关键词太短:编码后至少需要3个字节,一个汉字即可满足。");
         return;
     }
     const char* type = type_word(type_value);
     if (!type) {
-        // 选择的资源类型无效,请联系程序开发者!
-        refuse(run, "\xD1\xA1\xD4\xF1\xB5\xC4\xD7\xCA\xD4\xB4\xC0\xE0\xD0\xCD\xCE\xDE\xD0\xA7,\xC7\xEB\xC1\xAA\xCF\xB5"
-                    "\xB3\xCC\xD0\xF2\xBF\xAA\xB7\xA2\xD5\xDF!");
+        refuse(run, "选择的资源类型无效,请联系程序开发者!");
         return;
     }
 

@@ -13,7 +13,7 @@ namespace {
 const char* const kLineBreak = "\r\n";
 const char* const kLineBreakMarker = "{$}";
 const char* const kApostrophe = "'";
-const char* const kApostropheSubstitute = "\xA1\xAF";  // ’
+const char* const kApostropheSubstitute = "’";
 
 bool is_gbk_lead(uint8_t byte) { return byte >= 0x81 && byte <= 0xFE; }
 bool is_gbk_trail(uint8_t byte) { return byte >= 0x40 && byte <= 0xFE && byte != 0x7F; }

@@ -1,6 +1,7 @@
 // What the window and the search share about a run: the worker handle, and
 // the captions and status texts that mark the idle and the running state.
-// GBK texts.
+// The texts are written in Chinese; image code is compiled with
+// -fexec-charset=GBK, so the image holds them as GBK.
 #pragma once
 #include <stdint.h>
 
@@ -11,11 +12,11 @@
 // one global; reach it only through cu_var_address.
 extern "C" int32_t WorkerHandle;
 
-#define CAPTION_IDLE "\xCB\xD1\xCB\xF7"    /* 搜索: a click starts a search */
-#define CAPTION_RUNNING "\xCD\xA3\xD6\xB9" /* 停止: a click stops it */
-#define STATUS_WAITING "\xC9\xD4\xB5\xC8"  /* 稍等 */
-#define STATUS_STOPPED "\xD6\xD5\xD6\xB9"  /* 终止 */
-#define STATUS_DONE "\xCD\xEA\xB3\xC9"     /* 完成 */
+#define CAPTION_IDLE "搜索"  // a click starts a search
+#define CAPTION_RUNNING "停止"  // a click stops it
+#define STATUS_WAITING "稍等"
+#define STATUS_STOPPED "终止"
+#define STATUS_DONE "完成"
 
 // The keyword box, the combo box and the result list, in this order: disabled
 // exactly while a search runs.

@@ -52,8 +52,7 @@ extern "C" char* BuildShareAddress()
     }
 
     // Piece 0 names the share, piece 1 its owner; further pieces are not used.
-    uint8_t* pieces = reinterpret_cast<uint8_t*>(
-        prog::kernel(0x190, prog::arg_text(cell), prog::arg_text("|"), prog::arg_omitted()).value);
+    uint8_t* pieces = prog::text_split(cell, "|");
     prog::release(cell);
     const char* share = array_text(pieces, 0);
     const char* owner = array_text(pieces, 1);

@@ -124,6 +124,50 @@ TEST_F(Search, MembersThatAreMissingOrNotStringsStillGiveRows)
     EXPECT_EQ(rows[2], (std::vector<QString>{"3", "", "", "", ""}));
 }
 
+// Names whose GBK form has trail bytes equal to ASCII punctuation or letters
+// (0x5C above all: 運 is DF 5C) show exactly as decoded, and the elements
+// around them keep their rows. The answer goes through both decoders: the
+// script engine, and the built-in one that runs when a line feed in the
+// answer leaves the engine with nothing.
+TEST_F(Search, NamesWhoseTrailBytesLookLikeAsciiShowAsDecoded)
+{
+    struct Case {
+        const char* escaped;  // the name as the service sends it
+        const char* shown;
+    };
+    const Case cases[] = {
+        {R"(\u904b\u52d5\u6703 \u9326\u6a19.mp4)", "運動會 錦標.mp4"},  // DF 5C, E5 5C
+        {R"(\u4e57)", "乗"},                                             // 81 5C: the lowest lead byte
+        {R"(\u9f56)", "齖"},                                             // FD 5C
+        {R"(\u8aa0\u8b00\u79b1\u6dfa\u8846\u9ed2)", "誠謀禱淺衆黒"},     // D5 D6 B6 9C D0 FC, each before 5C
+        {R"(\u904b\\\u904b\")", "運\\運\""},  // escaped backslash and quote right after 運
+        {R"(\u4e85|\u4e02@)", "亅|丂@"},      // trail bytes '|' and '@'
+        {R"(\u4e6bile \u4e7d)", "乫ile 乽"},  // trail 'f' before "ile" is no type word; trail 'u'
+        {R"(\u4e55\u4e84\u4e63)", "乕亄乣"},  // trail bytes '[', '{', '`'
+    };
+    for (const char* separator : {",", ",\n"}) {
+        SCOPED_TRACE(separator[1] ? "built-in decoder" : "script engine");
+        std::string body = "{\"list\":[";
+        for (const Case& c : cases)
+            body += std::string("{\"name\":\"") + c.escaped + "\",\"type\":\"file\",\"idAuk\":\"1|2\"}" + separator;
+        body += "{\"name\":\"last\",\"type\":\"folder\"}]}";
+        service->set_answer(body);
+        ASSERT_TRUE(search("abc"));
+        expect_idle(kDone);
+
+        const auto rows = list_snapshot();
+        ASSERT_EQ(rows.size(), std::size(cases) + 1);
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            SCOPED_TRACE(cases[i].shown);
+            EXPECT_EQ(rows[i][1], QString::fromUtf8(cases[i].shown));
+            EXPECT_EQ(rows[i][2], QString::fromUtf8("文件"));
+            EXPECT_EQ(rows[i][4], "1|2");
+        }
+        EXPECT_EQ(rows.back()[1], "last");
+        EXPECT_EQ(rows.back()[2], QString::fromUtf8("文件夹"));
+    }
+}
+
 TEST_F(Search, QueryAddressCarriesTheEncodedKeywordAndTheTypeWord)
 {
     struct Case {
@@ -381,6 +425,7 @@ const AddressCase kAddressCases[] = {
     {"0|456", "http://" E2E_DRIVE_HOST "/s/0"},
     {"123|456|789", "http://" E2E_DRIVE_HOST "/share/link?uk=456&shareid=123"},
     {"0123|9", "http://" E2E_DRIVE_HOST "/share/link?uk=9&shareid=0123"},  // piece 0 as the cell holds it
+    {"亅|9", "http://" E2E_DRIVE_HOST "/s/亅"},  // 亅 is 81 7C: its trail byte is no separator
 };
 
 // Puts `cell` into the hidden address cell of row 0 and chooses `item` from

@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <fstream>
 #include <sstream>
@@ -248,6 +249,48 @@ TEST_F(Search, InputsAreDisabledWhileASearchRuns)
     EXPECT_TRUE(take_modals().empty()) << "a popup while the search runs";
     service->set_stalled(false);
     ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; }));
+    expect_idle(kDone);
+}
+
+// The system refuses the worker's thread: the process's default thread stack
+// is made larger than the address space while the click runs, so the thread
+// creation really fails. The window stays running (nothing is asked, nothing
+// crashes), the next click ends it with "终止", and searches work again.
+TEST_F(Search, AWorkerThatCannotStartLeavesTheWindowRunningUntilTheNextClick)
+{
+    service->set_answer(make_answer(2).body);
+    keyword_box()->setText("abc");
+    const std::size_t requests_before = service->requests().size();
+    const std::size_t workers_before = cu::census().workers;
+
+    pthread_attr_t usual;
+    ASSERT_EQ(pthread_getattr_default_np(&usual), 0);
+    std::size_t usual_stack = 0;
+    pthread_attr_getstacksize(&usual, &usual_stack);
+    pthread_attr_destroy(&usual);
+    pthread_attr_t impossible;
+    pthread_attr_init(&impossible);
+    ASSERT_EQ(pthread_attr_setstacksize(&impossible, std::size_t{1} << 47), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&impossible), 0);
+    search_button()->click();
+    pthread_attr_t restored;
+    pthread_attr_init(&restored);
+    pthread_attr_setstacksize(&restored, usual_stack);
+    ASSERT_EQ(pthread_setattr_default_np(&restored), 0);
+    pthread_attr_destroy(&restored);
+    pthread_attr_destroy(&impossible);
+
+    pump_for(300ms);
+    EXPECT_EQ(search_button()->text(), kRunning);
+    EXPECT_EQ(status_label()->text(), QString::fromUtf8("稍等"));
+    EXPECT_FALSE(keyword_box()->isEnabled());
+    EXPECT_EQ(service->requests().size(), requests_before);
+    EXPECT_EQ(cu::census().workers, workers_before) << "the refused worker is not kept";
+
+    search_button()->click();
+    expect_idle(kStopped);
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 2);
     expect_idle(kDone);
 }
 

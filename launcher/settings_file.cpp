@@ -1,5 +1,6 @@
 #include "settings_file.h"
 
+#include <algorithm>
 #include <fstream>
 
 namespace cu::launcher {
@@ -13,11 +14,13 @@ std::string trim(const std::string& s)
 }
 
 // A value as QSettings writes it: optionally in double quotes, with
-// backslash escapes for quotes and backslashes.
+// backslash escapes for quotes and backslashes. Blanks at the end that are
+// neither quoted nor escaped (before a comment) are no part of the value.
 std::string unquote(const std::string& raw)
 {
     std::string out;
     bool quoted = false;
+    std::size_t kept = 0;  // out's length up to its last quoted or escaped character
     for (std::size_t i = 0; i < raw.size(); ++i) {
         const char c = raw[i];
         if (c == '"') {
@@ -25,13 +28,17 @@ std::string unquote(const std::string& raw)
         } else if (c == '\\' && i + 1 < raw.size()) {
             const char n = raw[++i];
             out += n == 't' ? '\t' : n == 'n' ? '\n' : n == 'r' ? '\r' : n;
+            kept = out.size();
         } else if (c == ';' && !quoted) {
             break;  // a comment
         } else {
             out += c;
+            if (quoted) kept = out.size();
         }
     }
-    return quoted ? out : trim(out);
+    const std::size_t last = out.find_last_not_of(" \t\r");
+    out.resize(std::max(kept, last == std::string::npos ? 0 : last + 1));
+    return out;
 }
 
 }  // namespace

@@ -171,6 +171,33 @@ TEST(LaunchPaths, SettingsFileFollowsTheConfigurationDirectoryRules)
     EXPECT_EQ(cu::launcher::settings_file_path(nullptr, nullptr), std::nullopt);
 }
 
+// Values as the install step writes them (quoted, with \ and " escaped) and
+// as hand edits leave them: quoted or escaped characters are the value's own,
+// unquoted blanks before a comment are not.
+TEST(SettingsFile, ValuesReadAsWritten)
+{
+    const struct {
+        const char* line;
+        const char* value;
+    } cases[] = {
+        {R"(Path="/opt/a;b")", "/opt/a;b"},
+        {R"(Path="/opt/ends with blank ")", "/opt/ends with blank "},
+        {R"(Path=" /opt/starts with blank")", " /opt/starts with blank"},
+        {R"(Path="/opt/back\\slash/\"quote\"")", R"(/opt/back\slash/"quote")"},
+        {R"(Path="/opt/中文")", "/opt/中文"},
+        {R"(Path=/opt/plain ; a comment)", "/opt/plain"},
+        {R"(Path="/opt/q" ; a comment)", "/opt/q"},
+    };
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("cumulo-settings-" + std::to_string(getpid()) + ".conf");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::ofstream(file, std::ios::trunc) << "[Install]\n" << c.line << "\n";
+        EXPECT_EQ(cu::launcher::read_setting(file.string(), "Install", "Path"), c.value);
+    }
+    std::filesystem::remove(file);
+}
+
 TEST(LaunchPaths, ExecutablePathIsThisProcess)
 {
     char buffer[4096];

@@ -16,28 +16,40 @@ struct ConverterClose {
     void operator()(UConverter* c) const { ucnv_close(c); }
 };
 
-// ICU converters are not shared between threads: one per thread, opened on
-// first use (opening is cheap once ICU has loaded the table).
-UConverter* gbk_converter()
-{
-    thread_local std::unique_ptr<UConverter, ConverterClose> converter;
-    if (!converter) {
-        UErrorCode status = U_ZERO_ERROR;
-        converter.reset(ucnv_open("windows-936-2000", &status));
-        if (U_FAILURE(status) || !converter)
-            fatal(std::string("the GBK code-page converter of ICU is missing: ") + u_errorName(status));
-    }
-    ucnv_reset(converter.get());
-    return converter.get();
-}
-
-// Notes that a substitution happened, then substitutes as ICU would.
+// Notes that a substitution happened (in the bool `context` points at), then
+// substitutes as ICU would.
 void note_substitution(const void* context, UConverterFromUnicodeArgs* args, const UChar* units, int32_t length,
                        UChar32 code_point, UConverterCallbackReason reason, UErrorCode* status)
 {
     if (reason == UCNV_UNASSIGNED || reason == UCNV_ILLEGAL || reason == UCNV_IRREGULAR)
         *static_cast<bool*>(const_cast<void*>(context)) = true;
     UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, code_point, reason, status);
+}
+
+// ICU converters are not shared between threads: one per thread, opened on
+// first use (opening is cheap once ICU has loaded the table). The flag the
+// substitution callback sets lives beside it, so the callback's context is
+// never a caller's frame, which a conversion cut short by an exception would
+// leave behind for the next one to write through.
+struct ThreadConverter {
+    std::unique_ptr<UConverter, ConverterClose> converter;
+    bool substituted = false;
+};
+
+ThreadConverter& gbk_converter()
+{
+    thread_local ThreadConverter state;
+    if (!state.converter) {
+        UErrorCode status = U_ZERO_ERROR;
+        state.converter.reset(ucnv_open("windows-936-2000", &status));
+        if (U_SUCCESS(status) && state.converter)
+            ucnv_setFromUCallBack(state.converter.get(), note_substitution, &state.substituted, nullptr, nullptr,
+                                  &status);
+        if (U_FAILURE(status) || !state.converter)
+            fatal(std::string("the GBK code-page converter of ICU is missing: ") + u_errorName(status));
+    }
+    ucnv_reset(state.converter.get());
+    return state;
 }
 
 // Runs an ICU "measure, then fill" conversion: `convert(dest, capacity, status)`
@@ -69,7 +81,7 @@ bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 std::u16string gbk_to_utf16(std::string_view gbk)
 {
     if (gbk.empty()) return {};
-    UConverter* c = gbk_converter();
+    UConverter* c = gbk_converter().converter.get();
     return two_pass<std::u16string>([&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
         ucnv_reset(c);
         return ucnv_toUChars(c, dest, capacity, gbk.data(), checked_length(gbk.size()), status);
@@ -81,15 +93,16 @@ std::string utf16_to_gbk(std::u16string_view units, char substitute, bool* used_
     bool used = false;
     std::string out;
     if (!units.empty()) {
-        UConverter* c = gbk_converter();
+        ThreadConverter& state = gbk_converter();
+        UConverter* c = state.converter.get();
         UErrorCode status = U_ZERO_ERROR;
         ucnv_setSubstChars(c, &substitute, 1, &status);
-        ucnv_setFromUCallBack(c, note_substitution, &used, nullptr, nullptr, &status);
+        state.substituted = false;
         out = two_pass<std::string>([&](char* dest, std::int32_t capacity, UErrorCode* st) {
             ucnv_reset(c);
             return ucnv_fromUChars(c, dest, capacity, units.data(), checked_length(units.size()), st);
         });
-        ucnv_setFromUCallBack(c, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr, &status);
+        used = state.substituted;
     }
     if (used_substitute) *used_substitute = used;
     return out;

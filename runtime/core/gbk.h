@@ -9,6 +9,15 @@
 
 namespace cu {
 
+// A double-byte GBK character: a lead byte 0x81..0xFE followed by a trail
+// byte 0x40..0xFE other than 0x7F. The trail byte may equal an ASCII letter
+// or punctuation ('\\', '|', '@', 'A'); inside such a pair it is no character
+// of its own, so a byte-wise scan must step over the pair.
+constexpr bool is_gbk_pair(unsigned char lead, unsigned char trail)
+{
+    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+}
+
 // GBK bytes -> UTF-16. A byte sequence that is not a GBK character (a lone
 // lead byte, an unassigned pair) becomes U+FFFD.
 std::u16string gbk_to_utf16(std::string_view gbk);

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -163,8 +165,17 @@ std::uint32_t start_worker(std::uint64_t routine, std::uint32_t* handle_out)
     const int rc = pthread_create(&thread, &attr, worker_entry, arg);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        // Not the end of the program: its window stays as it was (a search
+        // shown running is ended by the next click), and nothing of the
+        // worker is left behind.
         delete arg;
-        fatal("a worker thread could not be started");
+        {
+            std::lock_guard lock(registry_mutex);
+            workers.erase(w->handle);
+        }
+        if (handle_out) *handle_out = 0;
+        std::fprintf(stderr, "cumulo-search: a worker thread could not be started: %s\n", std::strerror(rc));
+        return 0;
     }
     return w->handle;
 }

@@ -11,7 +11,8 @@ namespace cu {
 // Starts a worker running the image routine at `routine` (no arguments).
 // Returns its handle (never 0, never reused). When `handle_out` is given the
 // handle is stored there before the thread begins, so the routine already
-// finds it in place.
+// finds it in place. When the system refuses the thread, the refusal goes to
+// stderr, 0 is returned (and stored) and nothing of the worker remains.
 std::uint32_t start_worker(std::uint64_t routine, std::uint32_t* handle_out = nullptr);
 // Asks the worker to stop and wakes whatever it is waiting on. Harmless for a
 // finished, closed or unknown handle.

@@ -1,7 +1,10 @@
-// The JSON parser's character encoding for GBK texts: bytes inside strings
-// are copied as they are (no validation, so GBK passes unchanged), and a
-// \uXXXX escape is written as the GBK form of its character ('?' when GBK
-// cannot hold it), so every string the parser produces is GBK.
+// The JSON parser's character encoding for GBK texts: characters inside
+// strings are copied as they are (nothing is refused, so GBK passes
+// unchanged), and a \uXXXX escape is written as the GBK form of its character
+// ('?' when GBK cannot hold it), so every string the parser produces is GBK.
+// The parser runs with encoding validation so that it hands every character
+// to Validate, which copies a double-byte character whole: its trail byte may
+// be 0x5C (運 is DF 5C), which is then no backslash.
 #pragma once
 #include <string>
 
@@ -34,10 +37,13 @@ struct GbkEncoding {
         return true;
     }
 
+    // One character: a lead byte and its trail byte, or one byte.
     template <typename InputStream, typename OutputStream>
     static bool Validate(InputStream& is, OutputStream& os)
     {
-        os.Put(is.Take());
+        const Ch first = is.Take();
+        os.Put(first);
+        if (is_gbk_pair(static_cast<unsigned char>(first), static_cast<unsigned char>(is.Peek()))) os.Put(is.Take());
         return true;
     }
 };

@@ -10,8 +10,11 @@ namespace cu::jdoc {
 namespace {
 
 // Numbers are kept as the text the answer gave (a size of 20 digits stays
-// exact); the iterative parser keeps deep input off the stack.
-constexpr unsigned parse_flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+// exact); the iterative parser keeps deep input off the stack; "validating"
+// is how string characters reach GbkEncoding::Validate, which keeps each GBK
+// double-byte character whole and refuses nothing.
+constexpr unsigned parse_flags =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
 
 // Passes the parser's events to the tree, refusing nesting beyond max_depth.
 template <typename Handler>

@@ -1,5 +1,7 @@
 #include "gbk_search.h"
 
+#include "gbk.h"
+
 namespace cu::gbk_search {
 namespace {
 
@@ -12,8 +14,7 @@ unsigned char fold(unsigned char b) { return b >= 'a' && b <= 'z' ? static_cast<
 bool starts_double_byte(std::string_view text, std::size_t i)
 {
     if (i + 1 >= text.size()) return false;
-    const unsigned char lead = byte_at(text, i), trail = byte_at(text, i + 1);
-    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+    return is_gbk_pair(byte_at(text, i), byte_at(text, i + 1));
 }
 
 void Finder::walk_to(std::size_t i)

@@ -1,6 +1,7 @@
 // The kernel library's exports: GetNewSock, which hands the launcher the start
 // function, the kernel's own descriptor, and the load entry for tests.
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "errors.h"
@@ -20,9 +21,17 @@ void start_program(const void* image)
         std::snprintf(where, sizeof where, "%p", image);
         cu::fatal(std::string("image at ") + where + ": the address lies in no loaded file");
     }
-    const cu::ostal::Program& program =
-        cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place());
-    reinterpret_cast<void (*)()>(program.start)();
+    const cu::ostal::Program* program = nullptr;
+    // Nothing thrown while the image and its libraries load reaches the
+    // launcher: it ends the program with the loader's own kind of message.
+    try {
+        program = &cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place());
+    } catch (const std::exception& e) {
+        cu::fatal(std::string("image embedded in the executable: ") + e.what());
+    } catch (...) {
+        cu::fatal("image embedded in the executable: the load failed");
+    }
+    reinterpret_cast<void (*)()>(program->start)();
 }
 
 }  // namespace

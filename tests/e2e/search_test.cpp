@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <fstream>
 #include <sstream>
@@ -124,6 +125,50 @@ TEST_F(Search, MembersThatAreMissingOrNotStringsStillGiveRows)
     EXPECT_EQ(rows[2], (std::vector<QString>{"3", "", "", "", ""}));
 }
 
+// Names whose GBK form has trail bytes equal to ASCII punctuation or letters
+// (0x5C above all: 運 is DF 5C) show exactly as decoded, and the elements
+// around them keep their rows. The answer goes through both decoders: the
+// script engine, and the built-in one that runs when a line feed in the
+// answer leaves the engine with nothing.
+TEST_F(Search, NamesWhoseTrailBytesLookLikeAsciiShowAsDecoded)
+{
+    struct Case {
+        const char* escaped;  // the name as the service sends it
+        const char* shown;
+    };
+    const Case cases[] = {
+        {R"(\u904b\u52d5\u6703 \u9326\u6a19.mp4)", "運動會 錦標.mp4"},  // DF 5C, E5 5C
+        {R"(\u4e57)", "乗"},                                             // 81 5C: the lowest lead byte
+        {R"(\u9f56)", "齖"},                                             // FD 5C
+        {R"(\u8aa0\u8b00\u79b1\u6dfa\u8846\u9ed2)", "誠謀禱淺衆黒"},     // D5 D6 B6 9C D0 FC, each before 5C
+        {R"(\u904b\\\u904b\")", "運\\運\""},  // escaped backslash and quote right after 運
+        {R"(\u4e85|\u4e02@)", "亅|丂@"},      // trail bytes '|' and '@'
+        {R"(\u4e6bile \u4e7d)", "乫ile 乽"},  // trail 'f' before "ile" is no type word; trail 'u'
+        {R"(\u4e55\u4e84\u4e63)", "乕亄乣"},  // trail bytes '[', '{', '`'
+    };
+    for (const char* separator : {",", ",\n"}) {
+        SCOPED_TRACE(separator[1] ? "built-in decoder" : "script engine");
+        std::string body = "{\"list\":[";
+        for (const Case& c : cases)
+            body += std::string("{\"name\":\"") + c.escaped + "\",\"type\":\"file\",\"idAuk\":\"1|2\"}" + separator;
+        body += "{\"name\":\"last\",\"type\":\"folder\"}]}";
+        service->set_answer(body);
+        ASSERT_TRUE(search("abc"));
+        expect_idle(kDone);
+
+        const auto rows = list_snapshot();
+        ASSERT_EQ(rows.size(), std::size(cases) + 1);
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            SCOPED_TRACE(cases[i].shown);
+            EXPECT_EQ(rows[i][1], QString::fromUtf8(cases[i].shown));
+            EXPECT_EQ(rows[i][2], QString::fromUtf8("文件"));
+            EXPECT_EQ(rows[i][4], "1|2");
+        }
+        EXPECT_EQ(rows.back()[1], "last");
+        EXPECT_EQ(rows.back()[2], QString::fromUtf8("文件夹"));
+    }
+}
+
 TEST_F(Search, QueryAddressCarriesTheEncodedKeywordAndTheTypeWord)
 {
     struct Case {
@@ -204,6 +249,48 @@ TEST_F(Search, InputsAreDisabledWhileASearchRuns)
     EXPECT_TRUE(take_modals().empty()) << "a popup while the search runs";
     service->set_stalled(false);
     ASSERT_TRUE(pump_until([] { return search_button()->text() == kIdle; }));
+    expect_idle(kDone);
+}
+
+// The system refuses the worker's thread: the process's default thread stack
+// is made larger than the address space while the click runs, so the thread
+// creation really fails. The window stays running (nothing is asked, nothing
+// crashes), the next click ends it with "终止", and searches work again.
+TEST_F(Search, AWorkerThatCannotStartLeavesTheWindowRunningUntilTheNextClick)
+{
+    service->set_answer(make_answer(2).body);
+    keyword_box()->setText("abc");
+    const std::size_t requests_before = service->requests().size();
+    const std::size_t workers_before = cu::census().workers;
+
+    pthread_attr_t usual;
+    ASSERT_EQ(pthread_getattr_default_np(&usual), 0);
+    std::size_t usual_stack = 0;
+    pthread_attr_getstacksize(&usual, &usual_stack);
+    pthread_attr_destroy(&usual);
+    pthread_attr_t impossible;
+    pthread_attr_init(&impossible);
+    ASSERT_EQ(pthread_attr_setstacksize(&impossible, std::size_t{1} << 47), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&impossible), 0);
+    search_button()->click();
+    pthread_attr_t restored;
+    pthread_attr_init(&restored);
+    pthread_attr_setstacksize(&restored, usual_stack);
+    ASSERT_EQ(pthread_setattr_default_np(&restored), 0);
+    pthread_attr_destroy(&restored);
+    pthread_attr_destroy(&impossible);
+
+    pump_for(300ms);
+    EXPECT_EQ(search_button()->text(), kRunning);
+    EXPECT_EQ(status_label()->text(), QString::fromUtf8("稍等"));
+    EXPECT_FALSE(keyword_box()->isEnabled());
+    EXPECT_EQ(service->requests().size(), requests_before);
+    EXPECT_EQ(cu::census().workers, workers_before) << "the refused worker is not kept";
+
+    search_button()->click();
+    expect_idle(kStopped);
+    ASSERT_TRUE(search("abc"));
+    EXPECT_EQ(result_list()->topLevelItemCount(), 2);
     expect_idle(kDone);
 }
 
@@ -381,6 +468,7 @@ const AddressCase kAddressCases[] = {
     {"0|456", "http://" E2E_DRIVE_HOST "/s/0"},
     {"123|456|789", "http://" E2E_DRIVE_HOST "/share/link?uk=456&shareid=123"},
     {"0123|9", "http://" E2E_DRIVE_HOST "/share/link?uk=9&shareid=0123"},  // piece 0 as the cell holds it
+    {"亅|9", "http://" E2E_DRIVE_HOST "/s/亅"},  // 亅 is 81 7C: its trail byte is no separator
 };
 
 // Puts `cell` into the hidden address cell of row 0 and chooses `item` from

@@ -91,6 +91,54 @@ std::uint64_t loaded_extent(const fs::path& file)
     return end;
 }
 
+// Rewrites the first program header of type `type` (and the ELF header) with
+// `change`, in place.
+void patch_elf(const fs::path& file, std::uint32_t type, const std::function<void(Elf64_Ehdr&, Elf64_Phdr&)>& change)
+{
+    std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
+    Elf64_Ehdr header{};
+    io.read(reinterpret_cast<char*>(&header), sizeof header);
+    for (int i = 0; io && i < header.e_phnum; ++i) {
+        const auto at = static_cast<std::streamoff>(header.e_phoff + i * sizeof(Elf64_Phdr));
+        Elf64_Phdr segment{};
+        io.seekg(at);
+        io.read(reinterpret_cast<char*>(&segment), sizeof segment);
+        if (!io || segment.p_type != type) continue;
+        change(header, segment);
+        io.seekp(at);
+        io.write(reinterpret_cast<const char*>(&segment), sizeof segment);
+        io.seekp(0);
+        io.write(reinterpret_cast<const char*>(&header), sizeof header);
+        ASSERT_TRUE(io) << file;
+        return;
+    }
+    FAIL() << file << " has no program header of type " << type;
+}
+
+// A dynamic segment that claims far more bytes than the file has (sizing
+// anything from it would ask for petabytes).
+void enlarge_dynamic(const fs::path& file)
+{
+    patch_elf(file, PT_DYNAMIC, [](Elf64_Ehdr&, Elf64_Phdr& d) { d.p_filesz = d.p_memsz = std::uint64_t{1} << 52; });
+}
+
+// A dynamic segment laid over the file's own headers, at an address where
+// the first loaded segment maps them.
+void overlap_dynamic(const fs::path& file)
+{
+    patch_elf(file, PT_DYNAMIC, [](Elf64_Ehdr&, Elf64_Phdr& d) {
+        d.p_offset = 0;
+        d.p_vaddr = d.p_paddr = 0;
+    });
+}
+
+// Section headers said to start past the end of the file.
+void misplace_section_headers(const fs::path& file)
+{
+    const std::uint64_t size = fs::file_size(file);
+    patch_elf(file, PT_LOAD, [size](Elf64_Ehdr& h, Elf64_Phdr&) { h.e_shoff = size + 4096; });
+}
+
 // Cut in the middle of what the loader maps.
 void truncate_file(const fs::path& file)
 {
@@ -145,12 +193,43 @@ const std::vector<Case>& cases()
          [](const Installation& i) { replace_with(i.bin("ostal.vlr"), foreign_shared_object()); }, 255, nullptr},
         {"kernel library missing, no settings file", [](const Installation& i) { fs::remove(i.bin("ostal.vlr")); },
          255, nullptr},
+        {"kernel library with a huge dynamic segment", [](const Installation& i) { enlarge_dynamic(i.bin("ostal.vlr")); },
+         255, nullptr},
+        {"kernel library with its dynamic segment over its headers",
+         [](const Installation& i) { overlap_dynamic(i.bin("ostal.vlr")); }, 255, nullptr},
+        {"kernel library with section headers past its end",
+         [](const Installation& i) { misplace_section_headers(i.bin("ostal.vlr")); }, 255, nullptr},
+        {"kernel library a directory",
+         [](const Installation& i) {
+             fs::remove(i.bin("ostal.vlr"));
+             fs::create_directory(i.bin("ostal.vlr"));
+         },
+         255, nullptr},
         {"cumulo_core missing", [](const Installation& i) { fs::remove(i.bin("libcumulo_core.so")); }, 255, nullptr},
         {"cumulo_core truncated", [](const Installation& i) { truncate_file(i.bin("libcumulo_core.so")); }, 255,
          nullptr},
         {"support library truncated", [](const Installation& i) { truncate_file(i.bin("jdoc.vlr")); }, 3,
          "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): "
          ".*/jdoc\\.vlr is truncated: it has [0-9]+ bytes, its segments need [0-9]+\n"},
+        {"support library with a huge dynamic segment", [](const Installation& i) { enlarge_dynamic(i.bin("jdoc.vlr")); }, 3,
+         "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): "
+         ".*/jdoc\\.vlr is truncated: it has [0-9]+ bytes, its dynamic segment claims [0-9]+ at [0-9]+\n"},
+        {"support library with its dynamic segment over its headers",
+         [](const Installation& i) { overlap_dynamic(i.bin("jdoc.vlr")); }, 3,
+         "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): "
+         ".*/jdoc\\.vlr is damaged: its dynamic segment overlaps its headers\n"},
+        {"support library with section headers past its end",
+         [](const Installation& i) { misplace_section_headers(i.bin("jdoc.vlr")); }, 3,
+         "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): "
+         ".*/jdoc\\.vlr is truncated: its section headers lie past its end\n"},
+        {"support library empty", [](const Installation& i) { write_file(i.bin("jdoc.vlr"), ""); }, 3,
+         "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): cannot be loaded: [^\n]*\n"},
+        {"support library a directory",
+         [](const Installation& i) {
+             fs::remove(i.bin("jdoc.vlr"));
+             fs::create_directory(i.bin("jdoc.vlr"));
+         },
+         3, "cumulo-search: image embedded in the executable: support library [0-9]+ \"jdoc\" \\(.*/jdoc\\.vlr\\): cannot be loaded: [^\n]*\n"},
         {"support library missing", [](const Installation& i) { fs::remove(i.bin("netsup.vlr")); }, 3,
          "cumulo-search: image embedded in the executable: support library [0-9]+ \"netsup\" \\(.*/netsup\\.vlr\\): cannot be loaded: [^\n]*\n"},
         {"support library a foreign shared object",

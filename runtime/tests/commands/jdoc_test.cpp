@@ -136,6 +136,34 @@ TEST_F(Jdoc, EscapesBecomeGbk)
     run(0x04, {d.record()});
 }
 
+// A GBK character is one character: a trail byte that equals '\' starts no
+// escape, while a real escape right after such a character still counts, and
+// a lead byte without its trail byte is kept alone.
+TEST_F(Jdoc, GbkCharactersStayWhole)
+{
+    const struct {
+        const char* json_string;  // between the quotes
+        const char* value;
+    } cases[] = {
+        {"\xDF\x5C", "\xDF\x5C"},                                  // 運
+        {"\x81\x5C\xFE\x5C", "\x81\x5C\xFE\x5C"},                  // lead bytes at both ends of the range
+        {"\xBD\x5C\\\"", "\xBD\x5C\""},                            // 絓 then an escaped quote
+        {"\xDF\x5C\\\\\xE5\x5C", "\xDF\x5C\\\xE5\x5C"},            // an escaped backslash between two
+        {"\xDF\x5C\\u4e2d", "\xDF\x5C\xD6\xD0"},                   // a \u escape right after
+        {"\xB0\x7C\xB0\x40\xB0\x75", "\xB0\x7C\xB0\x40\xB0\x75"},  // trail bytes '|', '@', 'u'
+        {"a\x81", "a\x81"},                                        // a lead byte that ends the string
+    };
+    Document d;
+    run(0x00, {d.record()});
+    for (const auto& c : cases) {
+        const std::string json = std::string("{\"name\":\"") + c.json_string + "\",\"next\":\"ok\"}";
+        ASSERT_TRUE(parse(d, json)) << json;
+        EXPECT_EQ(member(d.record(), "name").value(), c.value) << json;
+        EXPECT_EQ(member(d.record(), "next").value(), "ok") << json;
+    }
+    run(0x04, {d.record()});
+}
+
 TEST_F(Jdoc, LookupsAreViewsThatOutliveTheirParent)
 {
     Document d;

@@ -29,10 +29,11 @@ public:
     struct Reply {
         std::string bytes;                   // everything sent, head included...
         std::size_t filler = 0;              // ...then this many bytes 'x' (a huge body not held in memory)
-        std::size_t cut_after = SIZE_MAX;    // close the connection once this many bytes went out
+        std::size_t cut_after = SIZE_MAX;    // send no more than this many bytes
         std::size_t piece = 0;               // when not 0: send this many bytes at a time...
         std::chrono::milliseconds pause{0};  // ...with this pause between pieces
-        bool stalled = false;                // then send nothing more, until the client leaves
+        bool stalled = false;                // once sent, hold the connection open until the client
+                                             // leaves (else close it at once)
 
         // Bytes and filler together (at most SIZE_MAX).
         std::size_t size() const { return filler > SIZE_MAX - bytes.size() ? SIZE_MAX : bytes.size() + filler; }

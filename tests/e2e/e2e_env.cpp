@@ -11,7 +11,7 @@
 
 namespace e2e {
 
-FixtureServer* service = nullptr;
+cu::test::LoopbackServer* service = nullptr;
 std::filesystem::path browser_record;
 
 namespace {
@@ -41,7 +41,7 @@ void prepare_program(const char* image_path)
     ::setenv("PATH", (browser_dir.string() + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
-    static FixtureServer server;
+    static cu::test::LoopbackServer server;
     service = &server;
     const std::string connect_to = std::string(E2E_SERVICE_HOST) + ":127.0.0.1:" + std::to_string(server.port());
     ::setenv("CUMULO_CONNECT_TO", connect_to.c_str(), 1);

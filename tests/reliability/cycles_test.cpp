@@ -27,9 +27,9 @@ constexpr int kRows = 30;
 
 // A slow service: the answer goes out 64 bytes every 2 ms (about 100 ms in
 // all), so a stop lands during the fetch, during the rows, or after the end.
-HostileServer::Reply slow_answer()
+LoopbackServer::Reply slow_answer()
 {
-    HostileServer::Reply reply{HostileServer::ok(e2e::make_answer(kRows).body)};
+    LoopbackServer::Reply reply{LoopbackServer::ok(e2e::make_answer(kRows).body)};
     reply.piece = 64;
     reply.pause = 2ms;
     return reply;
@@ -75,7 +75,7 @@ protected:
     {
         ASSERT_TRUE(e2e::pump_until(idle)) << "a search still runs";
         e2e::take_modals();
-        service->set_reply({HostileServer::ok(e2e::make_answer(kRows).body)});
+        service->set_reply({LoopbackServer::ok(e2e::make_answer(kRows).body)});
         // One full search first, so that what the first search sets up for
         // good (the script engine, the fetch library) is in the baseline.
         ASSERT_TRUE(run_search("abc").ended);
@@ -89,7 +89,7 @@ struct CycleKind {
 
 void completed(std::set<std::int32_t>& handles)
 {
-    service->set_reply({HostileServer::ok(e2e::make_answer(kRows).body)});
+    service->set_reply({LoopbackServer::ok(e2e::make_answer(kRows).body)});
     e2e::keyword_box()->setText("abc");
     e2e::search_button()->click();
     handles.insert(e2e::worker_handle());
@@ -109,7 +109,7 @@ void refused(std::set<std::int32_t>& handles)
 
 void stopped_while_stalled(std::set<std::int32_t>& handles)
 {
-    HostileServer::Reply stalled;
+    LoopbackServer::Reply stalled;
     stalled.stalled = true;
     service->set_reply(stalled);
     const int connections = service->connections();
@@ -123,7 +123,7 @@ void stopped_while_stalled(std::set<std::int32_t>& handles)
 
 void stopped_while_writing(std::set<std::int32_t>& handles)
 {
-    service->set_reply({HostileServer::ok(e2e::make_answer(2000).body)});
+    service->set_reply({LoopbackServer::ok(e2e::make_answer(2000).body)});
     e2e::keyword_box()->setText("abc");
     e2e::search_button()->click();
     handles.insert(e2e::worker_handle());

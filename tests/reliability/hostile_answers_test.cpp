@@ -74,13 +74,13 @@ void expect_back_to_idle(const Outcome& out)
     EXPECT_TRUE(out.modals.empty());
 }
 
-Outcome search_with(const HostileServer::Reply& reply, std::chrono::milliseconds timeout = 30s)
+Outcome search_with(const LoopbackServer::Reply& reply, std::chrono::milliseconds timeout = 30s)
 {
     service->set_reply(reply);
     return run_search("abc", timeout);
 }
 
-Outcome search_with_body(const std::string& body) { return search_with({HostileServer::ok(body)}); }
+Outcome search_with_body(const std::string& body) { return search_with({LoopbackServer::ok(body)}); }
 
 class Hostile : public ::testing::Test {
 protected:
@@ -224,7 +224,7 @@ TEST_F(Hostile, SixtyFourMegabyteBody)
 // usable, and the fetch gives up at its time limit.
 TEST_F(Hostile, StalledServer)
 {
-    HostileServer::Reply stalled;
+    LoopbackServer::Reply stalled;
     stalled.stalled = true;
     service->set_reply(stalled);
     e2e::keyword_box()->setText("abc");
@@ -260,11 +260,11 @@ TEST_F(Hostile, BrokenTransfers)
     const std::string body = one_element("n1");
     struct Case {
         const char* name;
-        HostileServer::Reply reply;
+        LoopbackServer::Reply reply;
     };
-    HostileServer::Reply cut{HostileServer::ok(body)};
+    LoopbackServer::Reply cut{LoopbackServer::ok(body)};
     cut.cut_after = cut.bytes.size() - body.size() / 2;
-    HostileServer::Reply slow_cut{HostileServer::ok(body)};
+    LoopbackServer::Reply slow_cut{LoopbackServer::ok(body)};
     slow_cut.cut_after = slow_cut.bytes.size() - 5;
     slow_cut.piece = 7;
     slow_cut.pause = 5ms;

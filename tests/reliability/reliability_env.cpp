@@ -19,7 +19,7 @@
 
 namespace reliability {
 
-HostileServer* service = nullptr;
+LoopbackServer* service = nullptr;
 
 const QString kIdle = QString::fromUtf8("搜索");
 const QString kRunning = QString::fromUtf8("停止");
@@ -29,7 +29,7 @@ const QString kStopped = QString::fromUtf8("终止");
 void prepare_program(const char* image_path)
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static HostileServer server;
+    static LoopbackServer server;
     service = &server;
     const std::string connect_to = std::string(E2E_SERVICE_HOST) + ":127.0.0.1:" + std::to_string(server.port());
     ::setenv("CUMULO_CONNECT_TO", connect_to.c_str(), 1);

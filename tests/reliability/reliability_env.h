@@ -1,6 +1,6 @@
 // The process around a reliability run: the real runtime and program image
 // in this process under offscreen Qt, the image's service host sent (through
-// CUMULO_CONNECT_TO) to a hostile server on an ephemeral port, and helpers
+// CUMULO_CONNECT_TO) to the tests' loopback server, and helpers
 // that drive one search and read back what the window shows.
 #pragma once
 #include <QString>
@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "hostile_server.h"
+#include "loopback_server.h"
 #include "program_window.h"
 #include "worker.h"
 
 namespace reliability {
 
-extern HostileServer* service;
+using cu::test::LoopbackServer;
+
+// The service the image's host is sent to: answers as each test sets.
+extern LoopbackServer* service;
 
 // Starts the server, sets the environment, loads the runtime and the image
 // and opens the window. Allocations made while the program opens are left out

@@ -1,5 +1,5 @@
 // A listening socket on 127.0.0.1 at a port the system picks, for the tests'
-// own small HTTP servers.
+// loopback server.
 #pragma once
 
 #include <arpa/inet.h>

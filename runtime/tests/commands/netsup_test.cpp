@@ -2,26 +2,76 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "command_harness.h"
 #include "http_fetch.h"
 #include "library_ids.h"
-#include "test_http_server.h"
+#include "loopback_server.h"
 #include "worker.h"
 
 using namespace cu::test;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 namespace {
+
+const char* const hello_body = "hello \xD6\xD0\xCE\xC4";
+
+std::string chunked_head(const std::string& content_type)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + content_type +
+           "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+}
+
+std::string chunk_size_line(std::size_t size)
+{
+    char line[24];
+    std::snprintf(line, sizeof line, "%zx\r\n", size);
+    return line;
+}
+
+std::string chunk(const std::string& data) { return chunk_size_line(data.size()) + data + "\r\n"; }
+
+const char* const last_chunk = "0\r\n\r\n";
+
+// The answers the fetch is tried on: a plain one, a slow one, a stalled one,
+// a huge one, one that closes in the middle of its body, an error status and
+// a redirect.
+void serve_fetch_cases(LoopbackServer& server)
+{
+    server.set_reply_for("/hello", {LoopbackServer::ok(hello_body, "text/plain")});
+    server.set_reply_for("/binary", {LoopbackServer::ok(std::string("a\0b\xFF", 4), "application/octet-stream")});
+    std::string slow = chunked_head("text/plain");
+    for (int i = 0; i < 10; ++i) slow += chunk("0123456789");
+    server.set_reply_for("/slow", {.bytes = slow + last_chunk, .piece = 15, .pause = 40ms});
+    server.set_reply_for("/stall", {.bytes = chunked_head("text/plain") + chunk("start"), .stalled = true});
+    // 40 MiB, in one chunk (the fetch gives up at its limit long before the
+    // end) and with a declared length.
+    const std::size_t huge = 40u << 20;
+    server.set_reply_for("/huge", {.bytes = chunked_head("application/octet-stream") + chunk_size_line(huge), .filler = huge});
+    server.set_reply_for("/huge-declared", {.bytes = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                                      "Connection: close\r\nContent-Length: " + std::to_string(huge) + "\r\n\r\n",
+                                            .filler = huge});
+    const std::string declared_1000 = LoopbackServer::ok(std::string(1000, 'x'), "text/plain");
+    server.set_reply_for("/close", {.bytes = declared_1000, .cut_after = declared_1000.size() - 990});
+    server.set_reply_for("/missing", {"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                                      "Content-Length: 8\r\n\r\nnot here"});
+    server.set_reply_for("/redirect", {"HTTP/1.1 302 Found\r\nLocation: /hello\r\nConnection: close\r\n"
+                                       "Content-Length: 0\r\n\r\n"});
+}
 
 class Netsup : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         library = new SupportLibrary("netsup");
-        server = new TestHttpServer;
+        server = new LoopbackServer;
+        serve_fetch_cases(*server);
     }
     static void TearDownTestSuite()
     {
@@ -29,7 +79,7 @@ protected:
         delete library;
     }
     static SupportLibrary* library;
-    static TestHttpServer* server;
+    static LoopbackServer* server;
 
     // What the program gets for an address: the body, or "" for nothing.
     static std::string get(const std::string& address)
@@ -38,7 +88,7 @@ protected:
     }
 };
 SupportLibrary* Netsup::library = nullptr;
-TestHttpServer* Netsup::server = nullptr;
+LoopbackServer* Netsup::server = nullptr;
 
 TEST_F(Netsup, Descriptor)
 {
@@ -52,10 +102,10 @@ TEST_F(Netsup, Outcomes)
 {
     struct Case { const char* path; std::string body; };
     const Case cases[] = {
-        {"/hello", TestHttpServer::hello_body},
+        {"/hello", hello_body},
         {"/binary", std::string("a\0b\xFF", 4)},
         {"/slow", std::string(10, ' ').replace(0, 10, "0123456789") + std::string(90, ' ')},
-        {"/redirect", TestHttpServer::hello_body},
+        {"/redirect", hello_body},
         {"/missing", ""},        // an error status is a failure
         {"/close", ""},          // the body ends early
         {"/huge", ""},           // beyond the body limit, however it is sent
@@ -82,7 +132,7 @@ TEST_F(Netsup, ConnectToSendsAHostElsewhere)
 {
     const std::string target = "search.invalid:80:127.0.0.1:" + std::to_string(server->port());
     setenv(cu::netsup::connect_to_variable, ("unused.invalid:80:127.0.0.1:1," + target).c_str(), 1);
-    EXPECT_EQ(get("http://search.invalid/hello"), TestHttpServer::hello_body);
+    EXPECT_EQ(get("http://search.invalid/hello"), hello_body);
     unsetenv(cu::netsup::connect_to_variable);
     EXPECT_EQ(get("http://search.invalid/hello"), "");
 }
@@ -101,8 +151,8 @@ TEST_F(Netsup, BodySizeIsBounded)
     cu::netsup::FetchLimits limits;
     limits.body_size = 5;
     EXPECT_FALSE(cu::netsup::http_get(server->url("/hello"), limits));
-    limits.body_size = std::strlen(TestHttpServer::hello_body);
-    EXPECT_EQ(cu::netsup::http_get(server->url("/hello"), limits), TestHttpServer::hello_body);
+    limits.body_size = std::strlen(hello_body);
+    EXPECT_EQ(cu::netsup::http_get(server->url("/hello"), limits), hello_body);
 }
 
 // A worker fetching a stalled answer: a stop must end the fetch within 100 ms.

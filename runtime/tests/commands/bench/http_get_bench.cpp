@@ -6,22 +6,17 @@
 #include <string>
 
 #include "../command_harness.h"
-#include <httplib.h>
-
-#include <thread>
 #include "bench_answer.h"
+#include "loopback_server.h"
 
 using namespace cu::test;
 
 int main()
 {
-    httplib::Server answer_server;
+    LoopbackServer answer_server;
     const std::string body = cu::bench::answer(200, true);
-    answer_server.Get("/api", [&](const httplib::Request&, httplib::Response& r) { r.set_content(body, "application/json"); });
-    const int port = answer_server.bind_to_any_port("127.0.0.1");
-    std::thread t([&] { answer_server.listen_after_bind(); });
-    while (!answer_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/api";
+    answer_server.set_answer(body);
+    const std::string url = answer_server.url("/api");
 
     SupportLibrary netsup("netsup");
     const int runs = 200;
@@ -42,6 +37,4 @@ int main()
     std::printf("  netsup 0x1C (new connection each)       %8.1f us (median of %d)\n", ours, runs);
     std::printf("  curl CLI, one process per GET            %8.1f us (median of 50)\n", curl_process);
     std::printf("  curl CLI, %d GETs in one process         %8.1f us per GET (Connection: close, a new connection each, as netsup)\n", runs, curl_reused);
-    answer_server.stop();
-    t.join();
 }

@@ -16,8 +16,9 @@ bool is_digit(QChar c) { return c >= u'0' && c <= u'9'; }
 constexpr std::array<const char16_t*, 6> kUnits{u"KB", u"MB", u"GB", u"TB", u"PB", u"EB"};
 
 // ICU's collator for Chinese sorts Han characters by pinyin (what a reader in
-// mainland China expects of a file list), covers every character GBK can
-// encode, and puts digits and Latin letters before Han. Cell texts were
+// mainland China expects of a file list, and what GBK's own byte order gives
+// only for its first 3,755 characters), covers every character GBK can
+// encode, and puts digits before Han and Han before Latin letters. Cell texts were
 // decoded from GBK when they were written, so they compare as Unicode. Only
 // read after it is made, so one instance serves every caller.
 const icu::Collator* chinese_collator()

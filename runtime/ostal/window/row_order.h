@@ -18,8 +18,9 @@ std::optional<std::uint64_t> smallest_byte_count(QStringView shown);
 
 // Orders two cell texts: negative, 0 or positive as `a` sorts before, with or
 // after `b`. Empty cells come first, then sizes by the bytes behind them,
-// then every other text in Chinese order: Han characters by their pinyin,
-// runs of digits by their value ("第2集" before "第10集").
+// then every other text in Chinese order: digits, Han characters by their
+// pinyin, Latin letters; runs of digits by their value ("第2集" before
+// "第10集").
 int compare_cell_texts(const QString& a, const QString& b);
 
 }  // namespace cu::window

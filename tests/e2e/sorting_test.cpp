@@ -279,7 +279,10 @@ TEST_F(Sorting, StopAndNewSearchWhileSorted)
     pump_for(300ms);
     const auto partial = shown_rows();
     EXPECT_EQ(indicator().column, -1);
-    for (std::size_t i = 0; i < partial.size(); ++i) EXPECT_EQ(partial[i][kNumber], QString::number(i + 1));
+    ASSERT_FALSE(partial.empty());
+    // The last row may have been appended just before the stop, its cells not yet written.
+    for (std::size_t i = 0; i + 1 < partial.size(); ++i) EXPECT_EQ(partial[i][kNumber], QString::number(i + 1));
+    EXPECT_TRUE(partial.back()[kNumber].isEmpty() || partial.back()[kNumber] == QString::number(partial.size()));
 
     // Sorted again, then a whole new search: the answer's order, no indicator.
     click_column_title(kName);

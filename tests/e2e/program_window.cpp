@@ -10,10 +10,12 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -72,6 +74,16 @@ void observe_modal(QWidget* widget)
         });
     }
     seen.push_back(modal);
+}
+
+// A press and a release of `button` at `at` of `widget`, as the mouse gives them.
+void click_at(QWidget* widget, QPoint at, Qt::MouseButton button)
+{
+    const QPointF global = widget->mapToGlobal(QPointF(at));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), global, button, button, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(at), global, button, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
 }
 
 }  // namespace
@@ -177,6 +189,24 @@ void select_row(int row)
     QTreeWidgetItem* item = list->topLevelItem(row);
     list->setCurrentItem(item);
     item->setSelected(true);
+}
+
+void right_click_shown_row(int position)
+{
+    QTreeWidget* list = result_list();
+    QWidget* viewport = list->viewport();
+    list->scrollToItem(list->topLevelItem(position));
+    const QPoint at = list->visualItemRect(list->topLevelItem(position)).center();
+    click_at(viewport, at, Qt::RightButton);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+    QApplication::sendEvent(viewport, &event);
+}
+
+void click_column_title(int column)
+{
+    QHeaderView* header = result_list()->header();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    click_at(header->viewport(), at, Qt::LeftButton);
 }
 
 IdleState idle_state()

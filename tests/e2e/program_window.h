@@ -60,6 +60,11 @@ std::vector<Modal> take_modals();
 void right_click_list();
 // Selects row `row` of the result list; -1 clears the selection.
 void select_row(int row);
+// Right-clicks the row the list shows at `position` (counted from the top),
+// as a user does: the press selects it, then its popup runs.
+void right_click_shown_row(int position);
+// Clicks the title of result list column `column` (a disabled list ignores it).
+void click_column_title(int column);
 
 // The window state between searches: caption, status, inputs enabled.
 struct IdleState {

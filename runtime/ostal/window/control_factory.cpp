@@ -5,9 +5,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTreeWidget>
+
+#include <vector>
 
 #include "qt_text.h"
+#include "result_list.h"
 
 namespace cu::window {
 namespace {
@@ -42,10 +44,13 @@ QWidget* make_combo(const image::ComboBlock& block, QWidget* parent)
 }
 
 // A report view: one row per item, the header's columns with their stored
-// widths. A width-0 column keeps its cells but shows nothing.
+// widths. A width-0 column keeps its cells but shows nothing, and never sorts.
 QWidget* make_list(const image::ListBlock& block, QWidget* parent)
 {
-    auto* list = new QTreeWidget(parent);
+    std::vector<int> hidden_columns;
+    for (std::size_t i = 0; i < block.columns.size(); ++i)
+        if (block.columns[i].width == 0) hidden_columns.push_back(static_cast<int>(i));
+    auto* list = new ResultList(parent, std::move(hidden_columns));
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
     list->setSelectionMode(QAbstractItemView::SingleSelection);

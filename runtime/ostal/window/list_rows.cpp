@@ -6,8 +6,6 @@
 // between. A worker's own calls run in order, and those of a stopped worker
 // are skipped altogether, so its count holds for as long as its answers
 // matter.
-#include <QTreeWidget>
-
 #include <map>
 #include <mutex>
 
@@ -15,6 +13,7 @@
 #include "gui_thread.h"
 #include "layout_window.h"
 #include "qt_text.h"
+#include "result_list.h"
 #include "window_api.h"
 #include "window_registry.h"
 #include "worker.h"
@@ -22,10 +21,10 @@
 namespace cu::window {
 namespace {
 
-QTreeWidget* list_widget(std::uint32_t window, std::uint32_t unit)
+ResultList* list_widget(std::uint32_t window, std::uint32_t unit)
 {
     const LayoutWindow* w = open_window(window);
-    return w ? qobject_cast<QTreeWidget*>(w->control(unit)) : nullptr;
+    return w ? dynamic_cast<ResultList*>(w->control(unit)) : nullptr;
 }
 
 bool is_list(std::uint32_t window, std::uint32_t unit) { return layout_unit_type(window, unit) == CU_LTYPE_LIST; }
@@ -49,10 +48,8 @@ void forget_row_count(std::uint32_t window, std::uint32_t unit)
 
 std::int32_t append_row_now(std::uint32_t window, std::uint32_t unit)
 {
-    QTreeWidget* list = list_widget(window, unit);
-    if (!list) return -1;
-    auto* item = new QTreeWidgetItem(list);
-    return list->indexOfTopLevelItem(item);
+    ResultList* list = list_widget(window, unit);
+    return list ? list->append_row() : -1;
 }
 
 }  // namespace
@@ -62,9 +59,8 @@ char* list_cell_text(std::uint32_t window, std::uint32_t unit, std::int32_t row,
     if (!is_list(window, unit)) return cu::new_text({});
     const QString text = read_on_gui<QString>(
         [=] {
-            QTreeWidget* list = list_widget(window, unit);
-            QTreeWidgetItem* item = list && column >= 0 && column < list->columnCount() ? list->topLevelItem(row)
-                                                                                        : nullptr;
+            ResultList* list = list_widget(window, unit);
+            QTreeWidgetItem* item = list && column >= 0 && column < list->columnCount() ? list->row(row) : nullptr;
             return item ? item->text(column) : QString();
         },
         QString());
@@ -76,8 +72,8 @@ void set_list_cell_text(std::uint32_t window, std::uint32_t unit, std::int32_t r
 {
     if (!is_list(window, unit)) return;
     write_on_gui([=, text = from_gbk(text)] {
-        QTreeWidget* list = list_widget(window, unit);
-        QTreeWidgetItem* item = list && column >= 0 && column < list->columnCount() ? list->topLevelItem(row) : nullptr;
+        ResultList* list = list_widget(window, unit);
+        QTreeWidgetItem* item = list && column >= 0 && column < list->columnCount() ? list->row(row) : nullptr;
         if (item) item->setText(column, text);
     });
 }
@@ -116,7 +112,7 @@ void delete_list_rows(std::uint32_t window, std::uint32_t unit)
     if (!is_list(window, unit)) return;
     if (on_gui_thread()) {
         forget_row_count(window, unit);
-        if (QTreeWidget* list = list_widget(window, unit)) list->clear();
+        if (ResultList* list = list_widget(window, unit)) list->clear();
         return;
     }
     const std::uint64_t me = cu::current_worker_id();
@@ -126,7 +122,7 @@ void delete_list_rows(std::uint32_t window, std::uint32_t unit)
         else row_counts.erase({window, unit});
     }
     post_to_gui([=] {
-        if (QTreeWidget* list = list_widget(window, unit)) list->clear();
+        if (ResultList* list = list_widget(window, unit)) list->clear();
     });
 }
 

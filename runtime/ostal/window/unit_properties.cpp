@@ -5,10 +5,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTreeWidget>
 
 #include "cumulo_abi.h"
 #include "layout_window.h"
+#include "result_list.h"
 
 namespace cu::window {
 namespace {
@@ -28,10 +28,12 @@ bool is_control(std::uint32_t type)
            type == CU_LTYPE_LIST;
 }
 
-std::int32_t selected_row(const QTreeWidget& list)
+// The number the selected row was appended under, whatever order the list
+// shows; -1 when none is selected.
+std::int32_t selected_row(const ResultList& list)
 {
     const QList<QTreeWidgetItem*> selected = list.selectedItems();
-    return selected.isEmpty() ? -1 : list.indexOfTopLevelItem(selected.first());
+    return selected.isEmpty() ? -1 : ResultList::row_number(selected.first());
 }
 
 }  // namespace
@@ -69,7 +71,7 @@ std::int32_t read_integer_property(const LayoutWindow& window, std::uint32_t uni
         if (auto* combo = qobject_cast<QComboBox*>(widget)) return combo->currentIndex();
         return 0;
     case kListSelection:
-        if (auto* list = qobject_cast<QTreeWidget*>(widget)) return selected_row(*list);
+        if (auto* list = dynamic_cast<ResultList*>(widget)) return selected_row(*list);
         return -1;
     default:
         return 0;

@@ -19,6 +19,7 @@
 #include "blocks.h"
 #include "gui_thread.h"
 #include "program_layout.h"
+#include "result_list.h"
 #include "window_api.h"
 #include "worker.h"
 
@@ -43,8 +44,7 @@ std::int32_t waiting_append()
 {
     return read_on_gui<std::int32_t>(
         [] {
-            auto* list = qobject_cast<QTreeWidget*>(unit_widget(kList));
-            return list->indexOfTopLevelItem(new QTreeWidgetItem(list));
+            return dynamic_cast<ResultList*>(unit_widget(kList))->append_row();
         },
         -1);
 }
@@ -69,8 +69,7 @@ void blocking_write(std::int32_t row, std::int32_t column, const std::string& te
 {
     const QString q = QString::fromStdString(text);
     run_on_gui([row, column, q] {
-        auto* list = qobject_cast<QTreeWidget*>(unit_widget(kList));
-        if (QTreeWidgetItem* item = list->topLevelItem(row)) item->setText(column, q);
+        if (QTreeWidgetItem* item = dynamic_cast<ResultList*>(unit_widget(kList))->row(row)) item->setText(column, q);
     });
 }
 

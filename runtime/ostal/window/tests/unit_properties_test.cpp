@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "blocks.h"
+#include "result_list.h"
 #include "window_api.h"
 #include "window_fixture.h"
 
@@ -99,16 +100,23 @@ TEST_P(UnitProperties, ComboSelectionIndex)
     EXPECT_EQ(after, 3);
 }
 
-TEST_P(UnitProperties, ListSelectedRowIsMinusOneWithoutASelection)
+// The selected row reads as the number it was appended under, also when the
+// list shows the rows in another order.
+TEST_P(UnitProperties, ListSelectedRowIsItsAppendedNumberOrMinusOne)
 {
-    auto* list = qobject_cast<QTreeWidget*>(unit_widget(kList));
-    for (int i = 0; i < 3; ++i) new QTreeWidgetItem(list, QStringList{QString::number(i + 1)});
-    std::int32_t none = 0, second = 0;
+    auto* list = dynamic_cast<ResultList*>(unit_widget(kList));
+    for (int i = 0; i < 3; ++i) list->row(list->append_row())->setText(0, QString::number(i + 1));
+    std::int32_t none = 0, second = 0, shown_first = 0;
     from_caller([&] { none = read_int(kList, 0x23); });
     list->topLevelItem(1)->setSelected(true);
     from_caller([&] { second = read_int(kList, 0x23); });
+    list->sortByColumn(0, Qt::DescendingOrder);
+    list->clearSelection();
+    list->topLevelItem(0)->setSelected(true);
+    from_caller([&] { shown_first = read_int(kList, 0x23); });
     EXPECT_EQ(none, -1);
     EXPECT_EQ(second, 1);
+    EXPECT_EQ(shown_first, 2);
 }
 
 TEST_P(UnitProperties, MenuItemVisibility)

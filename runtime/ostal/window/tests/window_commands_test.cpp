@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTest>
@@ -16,6 +17,7 @@
 
 #include "blocks.h"
 #include "kernel_modules.h"
+#include "result_list.h"
 #include "window_api.h"
 #include "window_fixture.h"
 
@@ -116,10 +118,50 @@ TEST_P(WindowCommands, AppendCountsRowsTheGuiThreadAddedMeanwhile)
 {
     std::int32_t first = -1, second = -1;
     from_caller([&] { first = append_row(); });
-    new QTreeWidgetItem(list_widget());  // a row from elsewhere between two appends
+    dynamic_cast<ResultList*>(list_widget())->append_row();  // a row from elsewhere between two appends
     from_caller([&] { second = append_row(); });
     EXPECT_EQ(first, 0);
     EXPECT_EQ(second, 2);
+}
+
+// Rows written while the list is sorted land in the rows they were appended
+// as: each command speaks appended numbers, the view shows the sort.
+TEST_P(WindowCommands, RowsKeepTheirNumbersWhileTheListIsSorted)
+{
+    QHeaderView* header = list_widget()->header();
+    header->setSortIndicator(3, Qt::DescendingOrder);
+    const char* const sizes[] = {"1.00 KB", "5.00 GB", "", "999 KB", "0.97 MB"};
+    std::vector<std::string> addresses;
+    from_caller([&] {
+        for (int i = 0; i < 5; ++i) {
+            const std::int32_t row = append_row();
+            set_cell(row, 0, std::to_string(i + 1));
+            set_cell(row, 3, sizes[i]);
+            set_cell(row, 4, std::to_string(i + 1) + "|owner");
+        }
+        for (int r = 0; r < 5; ++r) addresses.push_back(cell(r, 4));
+    });
+    EXPECT_EQ(addresses, (std::vector<std::string>{"1|owner", "2|owner", "3|owner", "4|owner", "5|owner"}));
+    const auto shown_numbers = [] {
+        QStringList numbers;
+        for (int i = 0; i < list_widget()->topLevelItemCount(); ++i) numbers << list_widget()->topLevelItem(i)->text(0);
+        return numbers;
+    };
+    EXPECT_EQ(shown_numbers(), QStringList({"2", "5", "4", "1", "3"}));
+
+    // The hidden address column never becomes the sort column.
+    header->setSortIndicator(4, Qt::AscendingOrder);
+    EXPECT_EQ(header->sortIndicatorSection(), 3);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    EXPECT_EQ(shown_numbers(), QStringList({"2", "5", "4", "1", "3"}));
+
+    // Emptied, the list is back in the answer's order with no direction shown.
+    from_caller([&] {
+        delete_rows();
+        for (int i = 0; i < 3; ++i) set_cell(append_row(), 0, std::to_string(i + 1));
+    });
+    EXPECT_EQ(header->sortIndicatorSection(), -1);
+    EXPECT_EQ(shown_numbers(), QStringList({"1", "2", "3"}));
 }
 
 TEST_P(WindowCommands, ComboItemValues)

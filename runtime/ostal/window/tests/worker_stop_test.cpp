@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "blocks.h"
+#include "result_list.h"
 #include "window_api.h"
 #include "window_fixture.h"
 #include "worker.h"
@@ -66,7 +67,8 @@ using WorkerStop = OpenWindow;
 TEST_F(WorkerStop, QueuedWritesOfAStoppedWorkerNeverReachTheWindow)
 {
     requests_made = false;
-    new QTreeWidgetItem(qobject_cast<QTreeWidget*>(unit_widget(kList)), QStringList{"previous"});
+    auto* rows = dynamic_cast<ResultList*>(unit_widget(kList));
+    rows->row(rows->append_row())->setText(0, "previous");
     unit_widget(kKeywordBox)->setEnabled(false);
 
     const std::uint32_t handle = cu::start_worker(reinterpret_cast<std::uint64_t>(&writing_worker));

@@ -19,6 +19,7 @@
 #include "gui_thread.h"
 #include "layout_window.h"
 #include "qt_text.h"
+#include "repaint_pacing.h"
 #include "unit_properties.h"
 #include "window_registry.h"
 
@@ -61,6 +62,7 @@ void open_on_gui_thread(std::uint32_t window_id)
     auto* window = new LayoutWindow(*record, loaded_code_base);
     window->setAttribute(Qt::WA_DeleteOnClose);
     windows[window_id] = window;
+    pace_repaints_while_workers_run();
     window->show_at_stored_geometry();
     show_fatal_errors_in_a_dialog();
 }

@@ -21,7 +21,8 @@ void start_program(const void* image)
         cu::fatal(std::string("image at ") + where + ": the address lies in no loaded file");
     }
     const cu::ostal::Program& program =
-        cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place());
+        cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place(),
+                                cu::ostal::LibraryBinding::during_start);
     reinterpret_cast<void (*)()>(program.start)();
 }
 

@@ -101,6 +101,8 @@ void set_layout(std::span<const std::uint8_t> form, const void* code_base)
     loaded_code_base = code_base;
 }
 
+void make_application() { ensure_application(); }
+
 // The application belongs to the thread that opens the first window: the
 // start routine's, the process's main thread.
 void open_start_window(std::uint32_t window_id)

@@ -184,11 +184,9 @@ void svc_OpenStartWindow(std::uint32_t window)
 {
     stop_point();
     try {
-        // The application is made while the libraries are still being
-        // bound; the window shows only once they are.
-        cu::window::make_application();
-        wait_for_libraries();
-        cu::window::open_start_window(window);
+        // The application and the window are made while the libraries are
+        // still being bound; the window shows only once they are.
+        cu::window::open_start_window(window, [] { wait_for_libraries(); });
     } catch (...) {
         fatal("the start window " + hex_text(window) + " could not be opened");
     }

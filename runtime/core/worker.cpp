@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "block_storage.h"
 #include "errors.h"
 
 namespace cu {
@@ -36,6 +37,7 @@ struct alignas(16) BlockHeader {
     BlockHeader* prev = nullptr;
     BlockHeader* next = nullptr;
     std::atomic<Worker*> owner{nullptr};
+    std::size_t storage_bytes = 0;  // header included
 };
 
 struct Wake {
@@ -68,11 +70,17 @@ std::unordered_set<std::uint32_t> stopped_handles;  // survives reclaiming, for 
 std::unordered_map<void*, Resource> resources;
 std::uint32_t last_handle = 0;
 std::size_t stray_closes = 0;
-std::atomic<std::size_t> live_blocks{0};
 
 thread_local Worker* current = nullptr;
 
 BlockHeader* header_of(void* block) { return static_cast<BlockHeader*>(block) - 1; }
+
+void release_block(BlockHeader* h)
+{
+    const std::size_t bytes = h->storage_bytes;
+    h->~BlockHeader();
+    give_back_block_storage(h, bytes);
+}
 
 void unlink_block(Worker& w, BlockHeader* h)
 {
@@ -110,11 +118,7 @@ void finish(Worker& w)
     std::lock_guard lock(registry_mutex);
     while (BlockHeader* h = w.blocks) {
         unlink_block(w, h);
-        if (stopped) {
-            h->~BlockHeader();
-            std::free(h);
-            live_blocks.fetch_sub(1, std::memory_order_relaxed);
-        }
+        if (stopped) release_block(h);
     }
     w.ended = true;
     reclaim_if_done(w);
@@ -263,12 +267,12 @@ void* worker_tracked_allocate(std::size_t size)
 {
     if (size > std::numeric_limits<std::size_t>::max() - sizeof(BlockHeader)) return nullptr;
     // Zero-filled: the program hands its library-object blocks over as
-    // freshly allocated and zeroed. calloc gets large blocks as fresh pages
-    // without touching them.
-    void* raw = std::calloc(1, sizeof(BlockHeader) + size);
+    // freshly allocated and zeroed.
+    const std::size_t bytes = sizeof(BlockHeader) + size;
+    void* raw = take_block_storage(bytes);
     if (!raw) return nullptr;
     auto* h = new (raw) BlockHeader;
-    live_blocks.fetch_add(1, std::memory_order_relaxed);
+    h->storage_bytes = bytes;
     if (Worker* w = current) {
         std::lock_guard lock(registry_mutex);
         h->owner.store(w, std::memory_order_relaxed);
@@ -289,15 +293,13 @@ void worker_tracked_free(void* block)
         std::lock_guard lock(registry_mutex);
         if (Worker* w = h->owner.load(std::memory_order_relaxed)) unlink_block(*w, h);
     }
-    h->~BlockHeader();
-    std::free(h);
-    live_blocks.fetch_sub(1, std::memory_order_relaxed);
+    release_block(h);
 }
 
 Census census()
 {
     std::lock_guard lock(registry_mutex);
-    return Census{workers.size(), resources.size(), live_blocks.load(std::memory_order_relaxed), stray_closes};
+    return Census{workers.size(), resources.size(), live_block_storage(), stray_closes};
 }
 
 }  // namespace cu

@@ -37,6 +37,8 @@ class JsonDocument {
 public:
     JsonDocument() = default;
     JsonDocument(const JsonDocument& other);
+    // Takes over the other's use of the tree: no count to change.
+    JsonDocument(JsonDocument&& other) noexcept : tree_(other.tree_), value_(other.value_) { other.tree_ = nullptr; }
     JsonDocument& operator=(JsonDocument other) noexcept;
     ~JsonDocument();
 

@@ -25,7 +25,8 @@ void start_program(const void* image)
     // Nothing thrown while the image and its libraries load reaches the
     // launcher: it ends the program with the loader's own kind of message.
     try {
-        program = &cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place());
+        program = &cu::ostal::load_program(bytes, "embedded in the executable", cu::ostal::kernel_library_place(),
+                                          cu::ostal::LibraryBinding::during_start);
     } catch (const std::exception& e) {
         cu::fatal(std::string("image embedded in the executable: ") + e.what());
     } catch (...) {

@@ -4,7 +4,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "blocks.h"
@@ -43,6 +46,32 @@ int find_segment(dl_phdr_info* info, std::size_t, void* data)
     return 0;
 }
 
+// Libraries being bound on a thread of their own for the loaded program
+// (LibraryBinding::during_start); null once they are in its list.
+struct PendingLibraries {
+    Program* program = nullptr;
+    std::string image_name;
+    std::vector<BoundLibrary> bound;
+    std::string error;
+    bool ok = false;
+    std::thread binder;
+};
+
+std::mutex pending_mutex;
+PendingLibraries* pending = nullptr;  // guarded by pending_mutex
+std::atomic<bool> libraries_bound{true};
+
+void bind_in_background(Program* program, std::string_view name, const std::vector<image::SupportLibrary>& wanted,
+                        const LibraryPlace& place)
+{
+    auto* p = new PendingLibraries{program, std::string(name), {}, {}, false, {}};
+    std::lock_guard lock(pending_mutex);
+    pending = p;
+    libraries_bound.store(false, std::memory_order_release);
+    p->binder = std::thread(
+        [p, wanted, place] { p->ok = bind_libraries(wanted, kernel_descriptor(), place, &p->bound, &p->error); });
+}
+
 std::vector<cu_command> kernel_commands()
 {
     std::vector<cu_command> all;
@@ -69,7 +98,8 @@ std::span<const std::uint8_t> readable_extent(const void* image)
     return {static_cast<const std::uint8_t*>(image), extent.end - extent.address};
 }
 
-const Program& load_program(std::span<const std::uint8_t> bytes, std::string_view name, const LibraryPlace& place)
+const Program& load_program(std::span<const std::uint8_t> bytes, std::string_view name, const LibraryPlace& place,
+                            LibraryBinding binding)
 {
     std::string error;
     const std::optional<image::ImageView> read = image::read_image(bytes, name, &error);
@@ -94,8 +124,15 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     program->start = reinterpret_cast<std::uint64_t>(program->image) + view.start;
     fill_service_table(program->service_table);
 
-    if (!bind_libraries(view.libraries, kernel_descriptor(), place, &program->libraries, &error)) refuse(name, error);
-    if (!bind_dll_commands(view, kernel::platform_functions(), &program->dlls, &error)) refuse(name, error);
+    if (binding == LibraryBinding::during_start) bind_in_background(program, name, view.libraries, place);
+    else if (!bind_libraries(view.libraries, kernel_descriptor(), place, &program->libraries, &error))
+        refuse(name, error);
+    // A library that cannot be bound is reported before anything found after it.
+    auto fail = [&](const std::string& reason) {
+        wait_for_libraries();
+        refuse(name, reason);
+    };
+    if (!bind_dll_commands(view, kernel::platform_functions(), &program->dlls, &error)) fail(error);
 
     image::Addresses addresses;
     addresses.const_base = reinterpret_cast<std::uint64_t>(program->const_base);
@@ -103,7 +140,10 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     addresses.code_base = reinterpret_cast<std::uint64_t>(program->code_base);
     for (std::size_t slot = 0; slot < image::kServiceSlots; ++slot)
         addresses.slot_address[slot] = reinterpret_cast<std::uint64_t>(program->service_table + slot);
-    if (!image::relocate(view, program->code_base, addresses, {}, &error)) fatal(error);
+    if (!image::relocate(view, program->code_base, addresses, {}, &error)) {
+        wait_for_libraries();
+        fatal(error);
+    }
 
     // W^X: the table and the image read-only, the pages holding code
     // read+execute; only "var" stays writable.
@@ -111,7 +151,7 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     if (!arena.protect(program->service_table, table_bytes, PROT_READ, &error) ||
         !arena.protect(program->image, image_bytes, PROT_READ, &error) ||
         (code_size && !arena.protect(program->code_base, code_size, PROT_READ | PROT_EXEC, &error)))
-        refuse(name, error);
+        fail(error);
 
     set_image_range(program->image, program->image_size);
     std::span<const std::uint8_t> form;
@@ -121,6 +161,19 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     write_perf_map(program->code_base);
     set_loaded_program(program);
     return *program;
+}
+
+void wait_for_libraries()
+{
+    if (libraries_bound.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(pending_mutex);
+    if (!pending) return;
+    pending->binder.join();
+    if (!pending->ok) refuse(pending->image_name, pending->error);
+    pending->program->libraries = std::move(pending->bound);
+    delete pending;
+    pending = nullptr;
+    libraries_bound.store(true, std::memory_order_release);
 }
 
 }  // namespace cu::ostal

@@ -11,6 +11,7 @@
 #include "blocks.h"
 #include "errors.h"
 #include "hex_text.h"
+#include "loader.h"
 #include "program.h"
 #include "window_api.h"
 #include "worker.h"
@@ -40,6 +41,7 @@ cu_value run_command(cu_command_fn run, std::uint32_t argc, const cu_value* args
 cu_value dispatch(std::uint32_t library, std::uint32_t command, std::uint32_t argc, const cu_value* args) noexcept
 {
     try {
+        wait_for_libraries();
         const Program& p = program();
         if (library >= p.libraries.size())
             fatal("the program called command " + hex_text(command) + " of library " + std::to_string(library) +
@@ -162,6 +164,7 @@ void svc_FreeBlock(void* block)
 void svc_EndProgram(std::int32_t code)
 {
     stop_point();
+    wait_for_libraries();
     std::fflush(nullptr);
     _exit(code);
 }
@@ -169,6 +172,7 @@ void svc_EndProgram(std::int32_t code)
 void svc_RunMessageLoop()
 {
     stop_point();
+    wait_for_libraries();
     try {
         cu::window::run_message_loop();
     } catch (...) {
@@ -180,7 +184,9 @@ void svc_OpenStartWindow(std::uint32_t window)
 {
     stop_point();
     try {
-        cu::window::open_start_window(window);
+        // The application and the window are made while the libraries are
+        // still being bound; the window shows only once they are.
+        cu::window::open_start_window(window, [] { wait_for_libraries(); });
     } catch (...) {
         fatal("the start window " + hex_text(window) + " could not be opened");
     }

@@ -69,6 +69,13 @@ ProgramRun program_run()
         e2e::end_program(1);
     }
     run.total = milliseconds(clock);
+    // The end steps set the status before the caption: the next click must
+    // find "搜索" again, or it would stop a search that is ending.
+    const QString idle = QString::fromUtf8("搜索");
+    if (!e2e::pump_until([&] { return e2e::search_button()->text() == idle; })) {
+        std::fprintf(stderr, "the search button did not return to \"搜索\"\n");
+        e2e::end_program(1);
+    }
     return run;
 }
 

@@ -19,6 +19,7 @@
 #include "gui_thread.h"
 #include "layout_window.h"
 #include "qt_text.h"
+#include "repaint_pacing.h"
 #include "unit_properties.h"
 #include "window_registry.h"
 
@@ -46,7 +47,7 @@ void ensure_application()
     QApplication::setFont(font);
 }
 
-void open_on_gui_thread(std::uint32_t window_id)
+void open_on_gui_thread(std::uint32_t window_id, const std::function<void()>& before_show)
 {
     if (LayoutWindow* open = open_window(window_id)) {
         open->raise();
@@ -61,6 +62,8 @@ void open_on_gui_thread(std::uint32_t window_id)
     auto* window = new LayoutWindow(*record, loaded_code_base);
     window->setAttribute(Qt::WA_DeleteOnClose);
     windows[window_id] = window;
+    pace_repaints_while_workers_run();
+    if (before_show) before_show();
     window->show_at_stored_geometry();
     show_fatal_errors_in_a_dialog();
 }
@@ -101,11 +104,11 @@ void set_layout(std::span<const std::uint8_t> form, const void* code_base)
 
 // The application belongs to the thread that opens the first window: the
 // start routine's, the process's main thread.
-void open_start_window(std::uint32_t window_id)
+void open_start_window(std::uint32_t window_id, const std::function<void()>& before_show)
 {
     ensure_application();
-    if (on_gui_thread()) open_on_gui_thread(window_id);
-    else run_on_gui([window_id] { open_on_gui_thread(window_id); });
+    if (on_gui_thread()) open_on_gui_thread(window_id, before_show);
+    else run_on_gui([window_id, before_show] { open_on_gui_thread(window_id, before_show); });
 }
 
 void run_message_loop()

@@ -20,7 +20,6 @@ fail() { echo "$1"; cat "$scratch/err" 2>/dev/null; exit 1; }
 start() {
   status=0
   env -i HOME="$2" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen ${3:+LD_PRELOAD="$3"} \
-      ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${LSAN_OPTIONS:+LSAN_OPTIONS="$LSAN_OPTIONS"} \
       timeout 30 "$1" 2> "$scratch/err" || status=$?
 }
 

@@ -6,6 +6,7 @@
 // rows before closing.
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -59,9 +60,15 @@ void start_search()
     step = Step::Searching;
 }
 
-// The caption goes back to "搜索" when the search has ended.
+// The caption goes back to "搜索" when the search has ended; a message box on
+// the way (a refused keyword) is reported and closed, as a user would.
 void report_when_ended()
 {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        std::fprintf(stderr, "window-closer: message box \"%s\"\n", box->text().toUtf8().constData());
+        box->close();
+        return;
+    }
     QPushButton* button = search_button();
     if (!button || button->text() != QString::fromUtf8("搜索")) return;
     QTreeWidget* list = find_widget<QTreeWidget>();

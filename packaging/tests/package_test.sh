@@ -54,10 +54,12 @@ desktop-file-validate "$root/usr/share/applications/cumulo-search.desktop" > "$s
 unit=$root/usr/lib/systemd/user/cumulo-server.service
 grep -qx "ExecStart=/usr/bin/cumulo-server --listen 127.0.0.1:8930" "$unit" || fail "the unit's ExecStart" "$unit"
 # systemd checks the unit as it stands, only with the service's path moved
-# into the scratch root (it must find the program).
+# into the scratch root (it must find the program) and man told to look there
+# for the manual page the unit names.
 mkdir "$scratch/unit" && mkdir -m 700 "$scratch/run"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" > "$scratch/unit/cumulo-server.service"
-XDG_RUNTIME_DIR="$scratch/run" systemd-analyze verify --user "$scratch/unit/cumulo-server.service" > "$scratch/unit.log" 2>&1 ||
+MANPATH="$root/usr/share/man" XDG_RUNTIME_DIR="$scratch/run" \
+    systemd-analyze verify --user "$scratch/unit/cumulo-server.service" > "$scratch/unit.log" 2>&1 ||
   fail "systemd-analyze verify" "$scratch/unit.log"
 [ ! -s "$scratch/unit.log" ] || fail "systemd-analyze verify has remarks" "$scratch/unit.log"
 

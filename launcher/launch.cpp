@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "error_report.h"
@@ -31,6 +33,17 @@ std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string{} : path.substr(0, slash + 1);
+}
+
+// `path` with every link resolved, so a link to the launcher (such as
+// /usr/bin/cumulo-search) leads to the directory that holds the runtime; as
+// given when it cannot be resolved (the tests name executables that do not
+// exist).
+std::string real_path(const std::string& path)
+{
+    if (!fits(path)) return path;
+    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
 }
 
 void* load(const std::string& path, Trace* trace)
@@ -77,7 +90,7 @@ std::string executable_path()
 
 int launch(const Environment& env, const void* image, Trace* trace)
 {
-    const std::string directory = directory_of(env.executable);
+    const std::string directory = directory_of(real_path(env.executable));
     void* library = directory.empty() ? nullptr : load(directory + kBesideName, trace);
     if (!library) library = load_installed(env, trace);
     if (!library) return fail(env, nullptr, trace);

@@ -1,5 +1,5 @@
 // From the executable to the runtime: find the kernel library beside the
-// executable ("ostal.vlr") or in the installation directory named by the
+// executable, links resolved ("ostal.vlr") or in the installation directory named by the
 // settings file ("ostal.vlx"), ask it for its start function and hand that the
 // program image.
 #pragma once
@@ -11,7 +11,7 @@ inline constexpr int kLaunchFailed = 255;  // the -1 exit status
 
 // What the launcher reads from its process, passed in so tests can vary it.
 struct Environment {
-    std::string executable;              // the running executable's path (/proc/self/exe)
+    std::string executable;              // the running executable's path (/proc/self/exe); may be a link
     const char* xdg_config_home = nullptr;
     const char* home = nullptr;
     const char* display = nullptr;       // set: failures are also shown in a dialog

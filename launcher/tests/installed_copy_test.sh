@@ -1,50 +1,56 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix as a user would, then starts the
-# installed cumulo-search: it finds the runtime through the settings file the
-# install step wrote, shows its window and ends with status 0 once the window
-# is closed. Then the same without the settings file: the one message, 255.
+# Installs the build into a scratch prefix as a user would and starts the
+# installed cumulo-search through its link in bin/ with an empty home: it finds
+# the runtime beside the file the link leads to, shows its window and ends with
+# status 0 once the window is closed. Then the other road: a lone copy of the
+# launcher with the runtime elsewhere (as .vlx files) named by the settings
+# file; and without that file, the one message and 255.
 # Arguments: <build dir> <window closer library>
 set -euo pipefail
 build=$1 closer=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -m 700 "$scratch/run"
+mkdir "$scratch/home"
+prefix=$scratch/prefix
 
-settings="$scratch/config/Tarnwick/Ovra.conf"
+fail() { echo "$1"; cat "$scratch/err" 2>/dev/null; exit 1; }
 
-# Installs into $1 (a prefix inside the scratch directory), checks the
-# settings file names it as the launcher reads it, and runs the installed
-# copy: it must find the runtime there, show its window and end with 0.
-install_and_run() {
-  local prefix=$1
-  rm -f "$settings"
-  XDG_CONFIG_HOME="$scratch/config" cmake --install "$build" --prefix "$prefix" > "$scratch/install.log"
-  test -f "$prefix/lib/cumulo/ostal.vlx"
-  test ! -e "$prefix/bin/ostal.vlr"
-  local status=0
-  env -i HOME="$scratch" XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen \
-      LD_PRELOAD="$closer" timeout 30 "$prefix/bin/cumulo-search" 2> "$scratch/err" || status=$?
-  if [ "$status" -ne 0 ] || ! grep -q "window-closer: closed" "$scratch/err"; then
-    echo "installed run from '$prefix': status $status"; echo "settings file: $(cat "$settings")"; cat "$scratch/err"
-    exit 1
-  fi
+# Starts the launcher at $1 with the home $2; sets status.
+start() {
+  status=0
+  env -i HOME="$2" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen ${3:+LD_PRELOAD="$3"} \
+      timeout 30 "$1" 2> "$scratch/err" || status=$?
 }
 
-install_and_run "$scratch/prefix"
-grep -qx "Path=\"$scratch/prefix/lib/cumulo\"" "$settings" || { echo "settings file: $(cat "$settings")"; exit 1; }
-# Prefixes the settings file's quoting must carry through: a comment sign,
-# a quote, blanks at either end of a directory name, and characters beyond
-# ASCII. (A backslash cannot be tried here: cmake --install takes it for a
-# separator; the launcher's unit test reads one back.)
-for awkward in 'semi;colon' 'a "quoted" name' ' blanks at both ends ' '中文 目录'; do
-  install_and_run "$scratch/$awkward/prefix"
-done
+HOME="$scratch/home" cmake --install "$build" --prefix "$prefix" > "$scratch/install.log"
+[ "$(readlink "$prefix/bin/cumulo-search")" = ../lib/cumulo-search/cumulo-search ] || fail "bin/cumulo-search is no link"
+test -f "$prefix/lib/cumulo-search/ostal.vlr"
+[ -z "$(ls -A "$scratch/home")" ] || fail "the install wrote into the home: $(find "$scratch/home")"
 
-rm "$settings"
-status=0
-env -i HOME="$scratch" XDG_CONFIG_HOME="$scratch/config" timeout 30 "$scratch/prefix/bin/cumulo-search" \
-    2> "$scratch/err" || status=$?
-if [ "$status" -ne 255 ] || [ "$(cat "$scratch/err")" != "Error: Not found the kernel library or the kernel library is invalid!" ]; then
-  echo "without settings: status $status"; cat "$scratch/err"; exit 1
-fi
-echo "installed copy: runs through the settings file, fails cleanly without it"
+start "$prefix/bin/cumulo-search" "$scratch/home" "$closer"
+[ "$status" -eq 0 ] && grep -q "window-closer: closed" "$scratch/err" || fail "through the link: status $status"
+[ -z "$(ls -A "$scratch/home")" ] || fail "the run wrote into the home: $(find "$scratch/home")"
+
+# The settings-file road: the launcher alone, the runtime in a directory of
+# its own with the installed extension.
+mkdir "$scratch/alone" "$scratch/runtime" "$scratch/home/.config"
+cp "$prefix/lib/cumulo-search/cumulo-search" "$scratch/alone/"
+for file in "$prefix"/lib/cumulo-search/*; do
+  name=$(basename "$file")
+  case $name in
+    cumulo-search) ;;
+    *.vlr) cp "$file" "$scratch/runtime/${name%.vlr}.vlx" ;;
+    *) cp "$file" "$scratch/runtime/" ;;
+  esac
+done
+mkdir -p "$scratch/home/.config/Tarnwick"
+printf '[Install]\nPath=%s\n' "$scratch/runtime" > "$scratch/home/.config/Tarnwick/Ovra.conf"
+start "$scratch/alone/cumulo-search" "$scratch/home" "$closer"
+[ "$status" -eq 0 ] && grep -q "window-closer: closed" "$scratch/err" || fail "through the settings file: status $status"
+
+rm "$scratch/home/.config/Tarnwick/Ovra.conf"
+start "$scratch/alone/cumulo-search" "$scratch/home"
+[ "$status" -eq 255 ] && [ "$(cat "$scratch/err")" = "Error: Not found the kernel library or the kernel library is invalid!" ] ||
+  fail "without settings: status $status"
+echo "installed copy: runs through the link and through the settings file, fails cleanly without either"

@@ -163,6 +163,29 @@ TEST(LaunchPaths, AnExecutablePathLongerThanTheOldLimitIsUsedInFull)
     EXPECT_EQ(trace.loaded, (deep / "ostal.vlr").string());
 }
 
+// Started through a link in another directory (as /usr/bin/cumulo-search is),
+// the launcher takes the kernel library beside the file the link leads to,
+// through a chain of links and a linked directory alike.
+TEST(LaunchPaths, ALinkLeadsToTheKernelBesideItsTarget)
+{
+    Tree tree("link");
+    tree.put(Kernel::Good, tree.root / "app/ostal.vlr");
+    std::ofstream(tree.root / "app/cumulo-search") << "launcher";
+    fs::create_directories(tree.root / "bin");
+    fs::create_symlink("../app/cumulo-search", tree.root / "bin/cumulo-search");
+    fs::create_symlink("cumulo-search", tree.root / "bin/chained");
+    fs::create_directory_symlink(tree.root / "app", tree.root / "linked-app");
+    for (const char* start : {"bin/cumulo-search", "bin/chained", "linked-app/cumulo-search"}) {
+        SCOPED_TRACE(start);
+        Environment env = tree.env();
+        env.executable = (tree.root / start).string();
+        Trace trace;
+        EXPECT_EQ(cu::launcher::launch(env, image, &trace), 0);
+        EXPECT_EQ(trace.loaded, fs::canonical(tree.root / "app/ostal.vlr").string());
+        EXPECT_FALSE(trace.settings_read);
+    }
+}
+
 TEST(LaunchPaths, SettingsFileFollowsTheConfigurationDirectoryRules)
 {
     EXPECT_EQ(cu::launcher::settings_file_path("/x/cfg", "/home/u"), "/x/cfg/Tarnwick/Ovra.conf");

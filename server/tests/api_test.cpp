@@ -53,11 +53,11 @@ protected:
             ASSERT_TRUE(report.bad_lines.empty()) << report.bad_lines[0].number << ": " << report.bad_lines[0].reason;
         }
         readers_ = new ReaderPool(path);
-        server_ = new httplib::Server;
-        configure_server(*server_, *readers_);
-        port_ = server_->bind_to_any_port("127.0.0.1");
+        service_ = new Service(*readers_);
+        server_ = new FrontDoor(*service_);
+        port_ = server_->bind("127.0.0.1", 0);
         ASSERT_GT(port_, 0);
-        thread_ = new std::thread([] { server_->listen_after_bind(); });
+        thread_ = new std::thread([] { server_->run(); });
     }
 
     static void TearDownTestSuite()
@@ -66,6 +66,7 @@ protected:
         thread_->join();
         delete thread_;
         delete server_;
+        delete service_;
         delete readers_;
         delete dir_;
     }
@@ -114,7 +115,8 @@ protected:
 
     static inline TempDir* dir_ = nullptr;
     static inline ReaderPool* readers_ = nullptr;
-    static inline httplib::Server* server_ = nullptr;
+    static inline Service* service_ = nullptr;
+    static inline FrontDoor* server_ = nullptr;
     static inline std::thread* thread_ = nullptr;
     static inline int port_ = 0;
 };

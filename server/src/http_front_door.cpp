@@ -132,6 +132,8 @@ private:
         if (!registered_)
             return;
         waiting_ = false;
+        if (error)
+            target_ = target_of_partial_request();
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             bool line_ended = std::string_view(static_cast<const char*>(buffer_.data().data()), buffer_.size())
                                   .find('\n') != std::string_view::npos;
@@ -157,6 +159,21 @@ private:
         if (has_body)
             return refuse(413, "requests carry no body");
         dispatch();
+    }
+
+    // The target of a request that could not be read whole, as far as it arrived, so that
+    // its refusal comes in the form its client reads. The parser keeps the request line once
+    // it has read it whole; before that it is still in the buffer.
+    std::string target_of_partial_request() const
+    {
+        if (!parser_->get().target().empty())
+            return std::string(parser_->get().target());
+        std::string_view received(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        std::size_t start = received.find(' ');
+        if (start == std::string_view::npos)
+            return {};
+        std::string_view rest = received.substr(start + 1);
+        return std::string(rest.substr(0, rest.find_first_of(" \r\n")));
     }
 
     // Runs the request on a quick worker; a search that needs more time starts again on a

@@ -44,8 +44,11 @@ bool prepare_catalogue(const Options& options, const std::string& path)
         ImportReport report = import_shares(catalogue, input);
         for (const BadLine& bad : report.bad_lines)
             std::cerr << options.import_file << ':' << bad.number << ": " << bad.reason << '\n';
-        if (!report.bad_lines.empty()) {
-            fail(std::to_string(report.bad_lines.size()) + " bad line(s) in " + options.import_file
+        if (report.bad_line_count != 0) {
+            std::string shown = report.bad_line_count > report.bad_lines.size()
+                                    ? " (the first " + std::to_string(report.bad_lines.size()) + " shown)"
+                                    : "";
+            fail(std::to_string(report.bad_line_count) + " bad line(s) in " + options.import_file + shown
                  + "; nothing was imported");
             return false;
         }

@@ -11,6 +11,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <iterator>
 #include <list>
@@ -99,6 +100,7 @@ public:
             registered_ = false;
         }
         waiting_ = false;
+        closed_ = true;
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.socket().close(ignored);
@@ -183,11 +185,15 @@ private:
         Clock::time_point deadline = Clock::now() + door_.limits.search_time;
         door_.quick.post([self = shared_from_this(), deadline]() mutable {
             FrontDoor::State& door = self->door_;
+            if (self->closed_)
+                return;  // the client has gone: nobody to answer
             std::optional<HttpAnswer> answer =
                 door.try_answer(self->target_, std::min(deadline, Clock::now() + door.limits.quick_time));
             if (!answer && Clock::now() < deadline) {
                 door.search.post([self = std::move(self), deadline]() mutable {
                     FrontDoor::State& door = self->door_;
+                    if (self->closed_)
+                        return;
                     std::optional<HttpAnswer> answer;
                     if (Clock::now() < deadline)
                         answer = door.try_answer(self->target_, deadline);
@@ -282,6 +288,8 @@ private:
     std::list<Session*>::iterator place_;
     bool registered_ = false;
     bool waiting_ = false;
+    // Set on the event loop, read by the workers before they start on the request.
+    std::atomic<bool> closed_ = false;
     std::size_t drained_ = 0;
 };
 

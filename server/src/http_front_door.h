@@ -46,7 +46,7 @@ struct FrontDoorLimits {
     // Every request first runs on a quick worker with this much time. A search that needs
     // more is expensive: it starts again on a search worker, with `search_time` from its
     // arrival, and gets a 503 when that runs out (also while it waits for a worker).
-    std::chrono::milliseconds quick_time{30};
+    std::chrono::milliseconds quick_time{50};
     std::chrono::milliseconds search_time{3'000};
     unsigned quick_workers = 0;   // 0: two per core
     unsigned search_workers = 0;  // 0: one per core

@@ -30,8 +30,8 @@ namespace {
 
 class Session;
 
-// After a refusal the connection is closed; what the client still sends is read and dropped
-// for a short while first, so that the refusal is not lost to a reset.
+// A connection that ends after an answer is half-closed; what the client still sends is read
+// and dropped for a short while, so that the answer is not lost to a reset.
 constexpr std::chrono::milliseconds drain_time{1'000};
 constexpr std::size_t drain_bytes = 64 * 1024;
 // How long the listener rests when accepting fails (out of descriptors, for one).
@@ -46,8 +46,8 @@ unsigned per_core(unsigned wanted, unsigned factor)
 
 struct FrontDoor::State {
     State(RequestHandler& handler, FrontDoorLimits limits)
-        : handler(handler), limits(limits), quick(per_core(limits.quick_workers, 2)),
-          search(per_core(limits.search_workers, 1))
+        : handler(handler), limits(limits), search(per_core(limits.search_workers, 1)),
+          quick(per_core(limits.quick_workers, 2))
     {
     }
 
@@ -70,9 +70,10 @@ struct FrontDoor::State {
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer accept_pause{io};
-    // Declared after the event loop: the workers post into it, so they end first.
-    WorkerPool quick;
+    // Declared after the event loop: the workers post into it, so they end first. The quick
+    // workers post into the search workers, so they end before them.
     WorkerPool search;
+    WorkerPool quick;
 };
 
 namespace {
@@ -109,7 +110,7 @@ public:
     bool waiting() const { return waiting_; }
 
     // Called on the event loop when a worker has the answer.
-    void send(HttpAnswer answer) { write(std::move(answer), {}, false); }
+    void send(HttpAnswer answer) { write(std::move(answer), {}); }
 
 private:
     void read_request()
@@ -186,23 +187,34 @@ private:
         door_.quick.post([self = shared_from_this(), deadline]() mutable {
             FrontDoor::State& door = self->door_;
             if (self->closed_)
-                return;  // the client has gone: nobody to answer
+                return release(std::move(self));  // the connection has been closed: nobody to answer
             std::optional<HttpAnswer> answer =
                 door.try_answer(self->target_, std::min(deadline, Clock::now() + door.limits.quick_time));
             if (!answer && Clock::now() < deadline) {
                 door.search.post([self = std::move(self), deadline]() mutable {
                     FrontDoor::State& door = self->door_;
                     if (self->closed_)
-                        return;
+                        return release(std::move(self));
                     std::optional<HttpAnswer> answer;
                     if (Clock::now() < deadline)
                         answer = door.try_answer(self->target_, deadline);
-                    deliver(std::move(self), answer ? std::move(*answer) : door.out_of_time(self->target_));
+                    if (!answer)
+                        answer = door.out_of_time(self->target_);
+                    deliver(std::move(self), std::move(*answer));
                 });
                 return;
             }
-            deliver(std::move(self), answer ? std::move(*answer) : door.out_of_time(self->target_));
+            if (!answer)
+                answer = door.out_of_time(self->target_);
+            deliver(std::move(self), std::move(*answer));
         });
+    }
+
+    // Gives the session back to the event loop, where its last reference is dropped.
+    static void release(std::shared_ptr<Session> self)
+    {
+        asio::io_context& io = self->door_.io;
+        asio::post(io, [self = std::move(self)] {});
     }
 
     // Hands the answer to the event loop; the last reference to a session is dropped there.
@@ -219,10 +231,11 @@ private:
     {
         keep_alive_ = keep_alive && keep_alive_;
         HttpAnswer answer = door_.handler.refusal(target_, status, message);
-        write(std::move(answer), status == 405 ? "GET, HEAD" : "", true);
+        write(std::move(answer), status == 405 ? "GET, HEAD" : "");
     }
 
-    void write(HttpAnswer answer, std::string_view allow, bool refused)
+    // Sends the answer; then reads the next request, or ends the connection.
+    void write(HttpAnswer answer, std::string_view allow)
     {
         response_ = {};
         response_.version(version_);
@@ -238,18 +251,15 @@ private:
             response_.prepare_payload();
         }
         stream_.expires_after(door_.limits.write_time);
-        http::async_write(stream_, response_,
-                          [self = shared_from_this(), refused](beast::error_code error, std::size_t) {
-                              if (!self->registered_)
-                                  return;
-                              if (error)
-                                  return self->close();
-                              if (self->keep_alive_)
-                                  return self->read_request();
-                              if (refused)
-                                  return self->drain();
-                              self->close();
-                          });
+        http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (!self->registered_)
+                return;
+            if (error)
+                return self->close();
+            if (self->keep_alive_)
+                return self->read_request();
+            self->drain();
+        });
     }
 
     // Half-closes, then reads and drops what the client still sends until it closes too, for

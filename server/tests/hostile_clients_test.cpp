@@ -139,6 +139,14 @@ protected:
     static inline int port_ = 0;
 };
 
+// AddressSanitizer keeps freed memory in quarantine, so there the resident size says nothing
+// about what the service holds.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool memory_is_measurable = false;
+#else
+constexpr bool memory_is_measurable = true;
+#endif
+
 // Peak resident memory since the last reset (kB); the reset makes the next peak start afresh.
 long peak_resident_kb()
 {
@@ -267,7 +275,7 @@ TEST_F(HostileClients, EveryAttackGetsItsAnswerWhileOrdinarySearchesFlow)
                 EXPECT_GE(outcome.seconds, 0.9 * std::chrono::duration<double>(request_time).count());
             EXPECT_LT(outcome.seconds, 3.0);
         }
-        if (c.memory_bound_kb != 0)
+        if (c.memory_bound_kb != 0 && memory_is_measurable)
             EXPECT_LT(peak_growth, c.memory_bound_kb);
         std::printf("| %s | %d | %d | %d | %.0f ms over %d searches | %ld kB |\n", c.name, c.connections, attacks,
                     c.status, slowest * 1000, ordinary, peak_growth);

@@ -8,11 +8,14 @@
 #include "raw_client.h"
 #include "temp_dir.h"
 
+#include <httplib.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <ranges>
 #include <thread>

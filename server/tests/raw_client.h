@@ -1,8 +1,6 @@
-// A client that sends exactly the bytes it is given, as a hostile one would, and the few
-// questions the hostile-client tests ask of a running service.
+// A client that sends exactly the bytes it is given, as a hostile one would, and reads what
+// the service answers.
 #pragma once
-
-#include <httplib.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,8 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -137,15 +134,4 @@ inline int status_of(std::string_view text)
     if (!text.starts_with("HTTP/1.") || text.size() < 12)
         return 0;
     return std::atoi(std::string(text.substr(9, 3)).c_str());
-}
-
-// Resident memory of this process, from /proc (kB).
-inline long resident_kb()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmRSS:"))
-            return std::stol(line.substr(6));
-    return -1;
 }

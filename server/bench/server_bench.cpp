@@ -187,10 +187,10 @@ int run(const Settings& settings)
 
     std::cerr << "service: the same queries over HTTP...\n";
     ReaderPool readers(database);
-    httplib::Server server;
-    configure_server(server, readers);
-    int port = server.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { server.listen_after_bind(); });
+    Service handler(readers);
+    FrontDoor server(handler);
+    int port = server.bind("127.0.0.1", 0);
+    std::thread serving([&] { server.run(); });
     std::atomic<std::uint64_t> failures = 0;
     Figures service = measure(queries, settings.seconds, [&] {
         auto client = std::make_shared<httplib::Client>("127.0.0.1", port);

@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include "search_deadline.h"
 #include "utf8.h"
 
 #include <algorithm>
@@ -122,11 +123,29 @@ Share Catalogue::read_share(const Statement& row)
 int Catalogue::on_progress(void* catalogue)
 {
     auto& self = *static_cast<Catalogue*>(catalogue);
-    return self.deadline_set_ && std::chrono::steady_clock::now() > self.deadline_;
+    return std::chrono::steady_clock::now() > self.deadline_;
+}
+
+template <typename Step>
+void Catalogue::run_until_deadline(Statement& statement, Step step)
+{
+    sqlite3_progress_handler(db_.handle(), progress_interval, &Catalogue::on_progress, this);
+    try {
+        while (statement.step())
+            step();
+    } catch (const SqliteError& error) {
+        sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
+        statement.reset();
+        if (error.code() == SQLITE_INTERRUPT)
+            throw SearchDeadlineExceeded("the search ran out of time");
+        throw;
+    }
+    sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
+    statement.reset();
 }
 
 std::optional<std::vector<Share>> Catalogue::run_plan(Plan plan, const SearchQuery& query,
-                                                      std::chrono::microseconds budget)
+                                                      std::chrono::steady_clock::time_point deadline)
 {
     bool collect = plan == Plan::collect;
     bool short_key = count_characters(query.key) < trigram_length;
@@ -144,21 +163,17 @@ std::optional<std::vector<Share>> Catalogue::run_plan(Plan plan, const SearchQue
     statement.bind(4, static_cast<std::int64_t>(query.start));
 
     std::vector<Share> shares;
-    deadline_set_ = budget.count() != 0;
-    deadline_ = std::chrono::steady_clock::now() + budget;
-    sqlite3_progress_handler(db_.handle(), progress_interval, &Catalogue::on_progress, this);
+    auto search_deadline = deadline_;
+    deadline_ = deadline;
     try {
-        while (statement.step())
-            shares.push_back(read_share(statement));
-    } catch (const SqliteError& error) {
-        sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
-        statement.reset();
-        if (error.code() == SQLITE_INTERRUPT && deadline_set_)
-            return std::nullopt;
-        throw;
+        run_until_deadline(statement, [&] { shares.push_back(read_share(statement)); });
+    } catch (const SearchDeadlineExceeded&) {
+        deadline_ = search_deadline;
+        if (std::chrono::steady_clock::now() > search_deadline)
+            throw;
+        return std::nullopt;
     }
-    sqlite3_progress_handler(db_.handle(), 0, nullptr, nullptr);
-    statement.reset();
+    deadline_ = search_deadline;
     return shares;
 }
 
@@ -168,28 +183,31 @@ bool Catalogue::matches_at_least(std::string_view phrase, std::uint64_t count)
         count_matches_, "SELECT count(*) FROM (SELECT 1 FROM share_names WHERE share_names MATCH ?1 LIMIT ?2)");
     statement.bind(1, phrase);
     statement.bind(2, static_cast<std::int64_t>(std::min<std::uint64_t>(count, max_stored_number)));
-    statement.step();
-    bool enough = static_cast<std::uint64_t>(statement.column_int(0)) >= count;
-    statement.reset();
-    return enough;
+    std::uint64_t found = 0;
+    run_until_deadline(statement, [&] { found = static_cast<std::uint64_t>(statement.column_int(0)); });
+    return found >= count;
 }
 
-std::vector<Share> Catalogue::search(const SearchQuery& query)
+std::vector<Share> Catalogue::search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline)
 {
     // Short keys match through LIKE, which no index helps: walking in size order finds a page
     // of a common key at once, while a rare one needs the full scan of "collect". For longer
     // keys the index tells how common the key is: with many matches a walk fills the page
     // soon, with few collecting them is quicker.
     constexpr std::uint64_t walk_when_matches_per_row = 50;
+    deadline_ = deadline;
     bool short_key = count_characters(query.key) < trigram_length;
     Plan first = short_key || matches_at_least(phrase_of(query.key),
                                                walk_when_matches_per_row * (query.start + query.limit + 1))
                      ? Plan::walk
                      : Plan::collect;
     Plan second = first == Plan::walk ? Plan::collect : Plan::walk;
-    if (auto shares = run_plan(first, query, search_budget_))
+    auto now = std::chrono::steady_clock::now();
+    auto first_deadline = search_budget_.count() == 0 || deadline - now <= search_budget_ ? deadline
+                                                                                          : now + search_budget_;
+    if (auto shares = run_plan(first, query, first_deadline))
         return std::move(*shares);
-    return std::move(*run_plan(second, query, std::chrono::microseconds::zero()));
+    return std::move(*run_plan(second, query, deadline));
 }
 
 std::optional<Share> Catalogue::find_by_id(std::uint64_t shareid, std::uint64_t uk)

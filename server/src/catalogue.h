@@ -26,8 +26,10 @@ public:
     // Two plans give the same rows: "collect" gathers every match and sorts them (quick when
     // matches are few), "walk" goes through the shares in size order and stops at the page
     // (quick when matches are many). A key's likelier plan runs first with a work budget; if
-    // it runs out, the other plan answers.
-    std::vector<Share> search(const SearchQuery& query);
+    // it runs out, the other plan answers. Past `deadline` the search throws
+    // SearchDeadlineExceeded (search_deadline.h).
+    std::vector<Share> search(const SearchQuery& query,
+                              std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
     // How long the first plan may run (zero: as long as it takes). Tests shrink it to
     // exercise the second plan.
     void set_search_budget(std::chrono::microseconds budget) { search_budget_ = budget; }
@@ -66,17 +68,21 @@ private:
 
     Database db_;
     enum class Plan { collect, walk };
-    // Rows of one plan, or nullopt when it ran out of time (a zero budget: no limit).
-    std::optional<std::vector<Share>> run_plan(Plan plan, const SearchQuery& query, std::chrono::microseconds budget);
+    // Rows of one plan, or nullopt when it ran out of time before `deadline`.
+    std::optional<std::vector<Share>> run_plan(Plan plan, const SearchQuery& query,
+                                               std::chrono::steady_clock::time_point deadline);
     static int on_progress(void* catalogue);
     // Whether the trigram index holds at least `count` names with the phrase (counts no further).
     bool matches_at_least(std::string_view phrase, std::uint64_t count);
+    // Runs `step` on the statement until it ends, checking the clock against deadline_; throws
+    // SearchDeadlineExceeded when it runs out.
+    template <typename Step>
+    void run_until_deadline(Statement& statement, Step step);
 
     // With a million shares a full scan takes about 200 ms here and a walk that soon fills its
     // page a few; a first plan that runs past this budget is likely the slow one.
     std::chrono::microseconds search_budget_{50'000};
-    std::chrono::steady_clock::time_point deadline_;
-    bool deadline_set_ = false;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     // Search statements by plan, key length, order and type filter.
     std::unique_ptr<Statement> search_statements_[16];
     std::unique_ptr<Statement> count_matches_;

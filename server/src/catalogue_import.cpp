@@ -26,6 +26,8 @@ std::string read_number(const Value& object, const char* key, std::uint64_t& out
         if (!number)
             return std::string("\"") + key + "\" is not a number";
         out = *number;
+    } else if (value.IsDouble() && value.GetDouble() >= 0x1p63) {
+        return std::string("\"") + key + "\" is too large";  // past 64 bits the parser gives a double
     } else {
         return std::string("\"") + key + "\" is not a number";
     }
@@ -110,6 +112,17 @@ ParsedShareLine parse_share_line(std::string_view line)
     return parsed;
 }
 
+namespace {
+
+void note_bad_line(ImportReport& report, std::uint64_t number, std::string reason)
+{
+    if (report.bad_lines.size() < max_reported_bad_lines)
+        report.bad_lines.push_back({number, std::move(reason)});
+    ++report.bad_line_count;
+}
+
+}  // namespace
+
 ImportReport import_shares(Catalogue& catalogue, std::istream& input)
 {
     ImportReport report;
@@ -123,20 +136,20 @@ ImportReport import_shares(Catalogue& catalogue, std::istream& input)
         if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
             line.erase(0, 3);  // a byte-order mark some editors write
         if (too_long) {
-            report.bad_lines.push_back({number, "line is longer than " + std::to_string(max_line_bytes) + " bytes"});
+            note_bad_line(report, number, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
             continue;
         }
         if (is_blank(line))
             continue;
         ParsedShareLine parsed = parse_share_line(line);
         if (!parsed.error.empty())
-            report.bad_lines.push_back({number, parsed.error});
+            note_bad_line(report, number, parsed.error);
         else if (catalogue.add(parsed.share) == Catalogue::AddResult::duplicate)
-            report.bad_lines.push_back({number, "share " + id_and_owner(parsed.share) + " is already in the catalogue"});
+            note_bad_line(report, number, "share " + id_and_owner(parsed.share) + " is already in the catalogue");
         else
             ++report.added;
     }
-    if (!report.bad_lines.empty()) {
+    if (report.bad_line_count != 0) {
         report.added = 0;
         return report;  // the transaction rolls back
     }

@@ -5,19 +5,21 @@
 #include "sample_catalogue.h"
 #include "service.h"
 
-#include <httplib.h>
-
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <pthread.h>
 #include <thread>
 
 namespace {
 
 using namespace cumulo::server;
+
+// How long a stop waits for requests that are being answered.
+constexpr std::chrono::milliseconds stop_grace{200};
 
 int fail(const std::string& message)
 {
@@ -42,8 +44,11 @@ bool prepare_catalogue(const Options& options, const std::string& path)
         ImportReport report = import_shares(catalogue, input);
         for (const BadLine& bad : report.bad_lines)
             std::cerr << options.import_file << ':' << bad.number << ": " << bad.reason << '\n';
-        if (!report.bad_lines.empty()) {
-            fail(std::to_string(report.bad_lines.size()) + " bad line(s) in " + options.import_file
+        if (report.bad_line_count != 0) {
+            std::string shown = report.bad_line_count > report.bad_lines.size()
+                                    ? " (the first " + std::to_string(report.bad_lines.size()) + " shown)"
+                                    : "";
+            fail(std::to_string(report.bad_line_count) + " bad line(s) in " + options.import_file + shown
                  + "; nothing was imported");
             return false;
         }
@@ -65,6 +70,9 @@ int run(const Options& options)
         std::filesystem::create_directories(parent);
     if (!prepare_catalogue(options, path))
         return 1;
+    // Building or importing a catalogue leaves a large heap behind (the writer's page cache,
+    // the parsed lines); the service never needs it again.
+    malloc_trim(0);
 
     // A client that hangs up while its answer is being written must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
@@ -77,34 +85,29 @@ int run(const Options& options)
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     ReaderPool readers(path);
-    httplib::Server server;
-    configure_server(server, readers);
-
-    int port = options.port;
-    if (port == 0)
-        port = server.bind_to_any_port(options.host);
-    else if (!server.bind_to_port(options.host, port))
-        port = -1;
+    Service service(readers);
+    FrontDoor door(service);
+    int port = door.bind(options.host, options.port);
     if (port <= 0)
         return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
                     + " (is another service using it?)");
     bool ipv6 = options.host.find(':') != std::string::npos;
     std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 
-    std::thread stopper([&server, stop_signals] {
+    std::thread stopper([&door, stop_signals] {
         int received = 0;
         sigwait(&stop_signals, &received);
-        // A signal that comes before the accept loop runs would find nothing to stop.
-        for (int wait = 0; wait < 1000 && !server.is_running(); ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        server.stop();
+        door.stop();
     });
-    bool served = server.listen_after_bind();
-    // When the socket failed rather than a signal, wake the stopper so it can be joined.
-    if (!served)
-        pthread_kill(stopper.native_handle(), SIGTERM);
+    door.run();
     stopper.join();
-    return served ? 0 : fail("the listening socket failed");
+    // Searches still running end at their deadline; nothing is written while serving, so the
+    // process need not wait for them.
+    if (!door.finish_work(stop_grace)) {
+        std::cout.flush();
+        std::_Exit(0);
+    }
+    return 0;
 }
 
 }  // namespace

@@ -8,12 +8,6 @@ namespace cumulo::server {
 
 namespace {
 
-std::optional<std::uint64_t> read_digits(const std::string& text, std::uint64_t ceiling)
-{
-    auto value = parse_decimal(text, ceiling);
-    return value && *value <= ceiling ? value : std::nullopt;
-}
-
 // "HOST:PORT"; the last ':' splits, so "[::1]:8930" keeps its brackets off the host.
 bool read_listen_address(const std::string& text, Options& options)
 {
@@ -23,7 +17,7 @@ bool read_listen_address(const std::string& text, Options& options)
     std::string host = text.substr(0, colon);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    auto port = read_digits(text.substr(colon + 1), 65535);
+    auto port = parse_decimal_up_to(text.substr(colon + 1), 65535);
     if (!port)
         return false;
     options.host = host;
@@ -68,7 +62,7 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
                 return parsed;
             }
         } else {
-            options.sample_size = read_digits(value, max_sample_size);
+            options.sample_size = parse_decimal_up_to(value, max_sample_size);
             if (!options.sample_size || *options.sample_size == 0) {
                 parsed.error = "--sample needs a number of shares from 1 to " + std::to_string(max_sample_size);
                 return parsed;

@@ -62,9 +62,11 @@ ParsedSearchQuery parse_search_query(std::string_view raw_query)
         query.descending = *desc == "t";
     }
     if (start) {
-        auto value = parse_decimal(*start, max_start);
-        if (!value || *value > max_start)
-            return refuse("parameter 'start' must be a number up to " + std::to_string(max_start));
+        auto value = parse_decimal(*start, max_window);
+        if (!value)
+            return refuse("parameter 'start' must be a number of rows");
+        if (*value + query.limit > max_window)
+            return refuse("parameters 'start' + 'limit' must be at most " + std::to_string(max_window));
         query.start = *value;
     }
     if (in && !in->empty()) {

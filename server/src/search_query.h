@@ -13,13 +13,15 @@ namespace cumulo::server {
 
 inline constexpr unsigned max_results = 200;
 inline constexpr std::size_t max_key_bytes = 256;
-inline constexpr std::uint64_t max_start = 1'000'000'000;
+// The deepest row a search may reach: start + limit at most this. Rows past it cost a walk over
+// every row before them, so they are refused rather than searched.
+inline constexpr std::uint64_t max_window = 10'000;
 
 struct SearchQuery {
     std::string key;                 // UTF-8, non-empty, at most max_key_bytes
     unsigned limit = max_results;    // 0..max_results
     bool descending = false;         // sort by size, largest first
-    std::uint64_t start = 0;         // rows skipped before the first one answered
+    std::uint64_t start = 0;         // rows skipped before the first one answered; start + limit <= max_window
     std::optional<ShareType> type;   // no value: every type
 
     bool operator==(const SearchQuery&) const = default;
@@ -31,7 +33,7 @@ struct ParsedSearchQuery {
 };
 
 // Parameters: key (required), limit (digits, larger values are capped at max_results),
-// sort (only "size"), desc ("t" or "f"), start (digits), in ("album", "file", "folder" or
+// sort (only "size"), desc ("t" or "f"), start (digits; start + limit at most max_window), in ("album", "file", "folder" or
 // empty for all). Unknown parameters are ignored; a known one given twice is an error.
 ParsedSearchQuery parse_search_query(std::string_view raw_query);
 

@@ -4,11 +4,6 @@
 #include "query_string.h"
 #include "search_query.h"
 
-#include <httplib.h>
-
-#include <exception>
-#include <iostream>
-
 namespace cumulo::server {
 
 namespace {
@@ -16,30 +11,24 @@ namespace {
 // A positive decimal number that the catalogue can hold, or 0.
 std::uint64_t positive_number(std::string_view digits)
 {
-    auto value = parse_decimal(digits, max_stored_number);
-    return value && *value <= max_stored_number ? *value : 0;
+    return parse_decimal_up_to(digits, max_stored_number).value_or(0);
 }
 
-void send(httplib::Response& response, const HttpAnswer& answer)
+// The target without its query.
+std::string_view path_of(std::string_view target)
 {
-    response.status = answer.status;
-    response.set_content(answer.body, answer.content_type.c_str());
-}
-
-bool wants_json(const httplib::Request& request)
-{
-    return request.path.starts_with("/api/");
+    return target.substr(0, target.find('?'));
 }
 
 }  // namespace
 
-HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query)
+HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query, std::chrono::steady_clock::time_point deadline)
 {
     ParsedSearchQuery parsed = parse_search_query(raw_query);
     if (!parsed.query)
         return json_error(400, parsed.error);
     auto reader = readers.borrow();
-    return search_answer(reader->search(*parsed.query));
+    return search_answer(reader->search(*parsed.query, deadline));
 }
 
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query)
@@ -70,47 +59,24 @@ HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
     return share ? share_page(*share) : share_page_error(404, "分享不存在 (no such share)");
 }
 
-void configure_server(httplib::Server& server, ReaderPool& readers)
+HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::time_point deadline)
 {
-    // Answers are small: without TCP_NODELAY each one waits for the client's delayed ACK.
-    server.set_tcp_nodelay(true);
-    server.set_keep_alive_max_count(1000);
-    server.set_keep_alive_timeout(2);
-    server.set_payload_max_length(64 * 1024);
+    std::string_view path = path_of(target);
+    if (path == "/api/v1/" || path == "/api/v1")
+        return answer_search(readers_, query_of_target(target), deadline);
+    if (path == "/share/link")
+        return answer_share_link(readers_, query_of_target(target));
+    constexpr std::string_view code_prefix = "/s/";
+    if (path.starts_with(code_prefix))
+        return answer_short_code(readers_, path.substr(code_prefix.size()));
+    return refusal(target, 404, "no such resource");
+}
 
-    auto search = [&readers](const httplib::Request& request, httplib::Response& response) {
-        send(response, answer_search(readers, query_of_target(request.target)));
-    };
-    server.Get("/api/v1/", search);
-    server.Get("/api/v1", search);
-    server.Get("/share/link", [&readers](const httplib::Request& request, httplib::Response& response) {
-        send(response, answer_share_link(readers, query_of_target(request.target)));
-    });
-    server.Get("/s/([^/]*)", [&readers](const httplib::Request& request, httplib::Response& response) {
-        send(response, answer_short_code(readers, request.matches[1].str()));
-    });
-
-    // Requests that matched no route (or a route that left the status unset).
-    server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty())
-            return;
-        int status = response.status >= 400 ? response.status : 404;
-        send(response, wants_json(request) ? json_error(status, "no such resource")
-                                           : share_page_error(status, "页面不存在 (not found)"));
-    });
-    server.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
-                                    std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        std::cerr << "cumulo-server: " << request.method << ' ' << request.path << ": " << what << std::endl;
-        send(response, wants_json(request) ? json_error(500, "internal error")
-                                           : share_page_error(500, "服务器内部错误 (internal error)"));
-    });
+HttpAnswer Service::refusal(std::string_view target, int status, std::string_view message)
+{
+    if (path_of(target).starts_with("/api/"))
+        return json_error(status, message);
+    return share_page_error(status, message);
 }
 
 }  // namespace cumulo::server

@@ -1,25 +1,33 @@
 // The service's requests and their answers: GET /api/v1/ (search), /share/link and /s/<code>
 // (share pages). The answer functions are plain calls so that they can be tested without a
-// socket; configure_server binds them to an HTTP server.
+// socket; Service routes request targets to them for the front door (http_front_door.h).
 #pragma once
 
 #include "answer.h"
+#include "http_front_door.h"
 #include "reader_pool.h"
 
+#include <chrono>
 #include <string_view>
-
-namespace httplib {
-class Server;
-}
 
 namespace cumulo::server {
 
-HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query);
+// A search throws SearchDeadlineExceeded once `deadline` has passed.
+HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query,
+                         std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query);
 HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code);
 
-// Routes, error pages, the guard that turns any exception into a 500 answer, and the
-// connection settings (no Nagle delay, long keep-alive, small request bodies).
-void configure_server(httplib::Server& server, ReaderPool& readers);
+class Service : public RequestHandler {
+public:
+    explicit Service(ReaderPool& readers) : readers_(readers) {}
+
+    HttpAnswer answer(std::string_view target, std::chrono::steady_clock::time_point deadline) override;
+    // JSON for the API's targets, an HTML page for the others.
+    HttpAnswer refusal(std::string_view target, int status, std::string_view message) override;
+
+private:
+    ReaderPool& readers_;
+};
 
 }  // namespace cumulo::server

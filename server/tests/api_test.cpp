@@ -39,7 +39,8 @@ protected:
                   << R"({"name":"电影.mp4","type":"file","size":734003200,"shareid":102,"uk":9001})" "\n"
                   << R"({"name":"Say \"Hi\" \\ path\tTab","type":"file","size":12,"shareid":103,"uk":9003})" "\n"
                   << R"({"name":"𠮷野家 🎬 <b>&","type":"file","size":42,"code":"zz_top","uk":9004})" "\n"
-                  << R"({"name":"100% 纯净版","type":"file","size":7,"shareid":104,"uk":9003})" "\n";
+                  << R"({"name":"100% 纯净版","type":"file","size":7,"shareid":104,"uk":9003})" "\n"
+                  << R"({"name":"wrapped owner","type":"file","size":8,"shareid":105,"uk":1019346117})" "\n";
             // 250 shares named "bulk item NNN" of size NNN, to try the limit and the offset.
             for (int i = 0; i < 250; ++i) {
                 char line[160];
@@ -53,11 +54,11 @@ protected:
             ASSERT_TRUE(report.bad_lines.empty()) << report.bad_lines[0].number << ": " << report.bad_lines[0].reason;
         }
         readers_ = new ReaderPool(path);
-        server_ = new httplib::Server;
-        configure_server(*server_, *readers_);
-        port_ = server_->bind_to_any_port("127.0.0.1");
+        service_ = new Service(*readers_);
+        server_ = new FrontDoor(*service_);
+        port_ = server_->bind("127.0.0.1", 0);
         ASSERT_GT(port_, 0);
-        thread_ = new std::thread([] { server_->listen_after_bind(); });
+        thread_ = new std::thread([] { server_->run(); });
     }
 
     static void TearDownTestSuite()
@@ -66,6 +67,7 @@ protected:
         thread_->join();
         delete thread_;
         delete server_;
+        delete service_;
         delete readers_;
         delete dir_;
     }
@@ -114,7 +116,8 @@ protected:
 
     static inline TempDir* dir_ = nullptr;
     static inline ReaderPool* readers_ = nullptr;
-    static inline httplib::Server* server_ = nullptr;
+    static inline Service* service_ = nullptr;
+    static inline FrontDoor* server_ = nullptr;
     static inline std::thread* thread_ = nullptr;
     static inline int port_ = 0;
 };
@@ -220,6 +223,8 @@ TEST_F(ApiTest, ServesSharePages)
         {"/share/link?uk=abc&shareid=101", 400, {}},
         {"/share/link?shareid=101", 400, {}},
         {"/share/link?uk=9001&shareid=99999999999999999999", 400, {}},
+        {"/share/link?uk=1019346117&shareid=105", 200, {"wrapped owner"}},
+        {"/share/link?uk=18446744074728897733&shareid=105", 400, {}},  // the same uk plus 2^64
     };
     for (const auto& c : cases) {
         auto result = get(c.target);

@@ -43,6 +43,10 @@ TEST(ShareLine, NamesWhatIsWrong)
         {R"({"name":"a","type":"file","size":"12a","shareid":1,"uk":1})", "\"size\" is not a number"},
         {R"({"name":"a","type":"file","size":9223372036854775808,"shareid":1,"uk":1})", "\"size\" is too large"},
         {R"({"name":"a","type":"file","size":1,"shareid":"99999999999999999999999","uk":1})", "\"shareid\" is too large"},
+        {R"({"name":"a","type":"file","size":"18446744073709551616","shareid":1,"uk":1})", "\"size\" is too large"},
+        {R"({"name":"a","type":"file","size":"20000000000000000000","shareid":1,"uk":1})", "\"size\" is too large"},
+        {R"({"name":"a","type":"file","size":18446744073709551616,"shareid":1,"uk":1})", "\"size\" is too large"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1,"uk":"18446744073709551617"})", "\"uk\" is too large"},
         {R"({"name":"a","type":"file","size":1,"shareid":"","uk":1})", "\"shareid\" is not a number"},
         {R"({"name":"a","type":"file","size":1,"uk":1})", "exactly one of"},
         {R"({"name":"a","type":"file","size":1,"shareid":1,"code":"abc","uk":1})", "exactly one of"},
@@ -120,6 +124,18 @@ TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
     EXPECT_EQ(catalogue.share_count(), 1u);
     EXPECT_EQ(hits("new one"), 0u);
     EXPECT_EQ(hits("kept"), 1u);
+}
+
+TEST_F(ImportTest, CountsEveryBadLineAndKeepsOnlyTheFirstFew)
+{
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "not json\n";
+    ImportReport report = import_text(text);
+    EXPECT_EQ(report.bad_line_count, 5000u);
+    ASSERT_EQ(report.bad_lines.size(), max_reported_bad_lines);
+    EXPECT_EQ(report.bad_lines.back().number, max_reported_bad_lines);
+    EXPECT_EQ(report.added, 0u);
 }
 
 }  // namespace

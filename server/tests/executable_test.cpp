@@ -1,5 +1,6 @@
 // cumulo-server as a process: its options, its exit statuses and the line that tells a caller
 // which port it listens on.
+#include "raw_client.h"
 #include "temp_dir.h"
 
 #include <httplib.h>
@@ -7,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +145,30 @@ TEST(Executable, FirstStartBuildsTheSampleInTheDataDirectoryAndTellsItsPort)
     EXPECT_NE(result->body.find("\"idAuk\""), std::string::npos);
     EXPECT_EQ(server.stop(), 0);
     EXPECT_TRUE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
+}
+
+TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)
+{
+    TempDir dir;
+    Serving server({"--listen", "127.0.0.1:0"}, dir.file("data"));
+    const std::string prefix = "listening on 127.0.0.1:";
+    ASSERT_EQ(server.first_line().rfind(prefix, 0), 0u) << server.first_line();
+    int port = std::stoi(server.first_line().substr(prefix.size()));
+
+    std::vector<std::unique_ptr<RawConnection>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(clients.back()->send(i % 2 ? "GET /api/v1/?key=ab" : ""));  // half-sent and idle
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_LT(seconds_since(start), 1.0);
+    for (auto& client : clients) {
+        bool closed = false;
+        client->read_all(std::chrono::milliseconds(1'000), &closed);
+        EXPECT_TRUE(closed);
+    }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ParsedSearchQuery parsed = parse_search_query(raw);
     if (parsed.query) {
         const SearchQuery& q = *parsed.query;
-        if (q.key.empty() || q.key.size() > max_key_bytes || q.limit > max_results || q.start > max_start)
+        if (q.key.empty() || q.key.size() > max_key_bytes || q.limit > max_results || q.start + q.limit > max_window)
             __builtin_trap();
     } else if (parsed.error.empty()) {
         __builtin_trap();  // a refusal always says why

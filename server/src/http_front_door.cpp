@@ -1,0 +1,418 @@
+#include "http_front_door.h"
+
+#include "search_deadline.h"
+#include "worker_pool.h"
+
+// Boost 1.74's Asio uses std::exchange without including <utility> itself.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <iostream>
+#include <iterator>
+#include <list>
+#include <optional>
+#include <thread>
+
+namespace cumulo::server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class Session;
+
+// A connection that ends after an answer is half-closed; what the client still sends is read
+// and dropped for a short while, so that the answer is not lost to a reset.
+constexpr std::chrono::milliseconds drain_time{1'000};
+constexpr std::size_t drain_bytes = 64 * 1024;
+// How long the listener rests when accepting fails (out of descriptors, for one).
+constexpr std::chrono::milliseconds accept_pause_time{50};
+
+unsigned per_core(unsigned wanted, unsigned factor)
+{
+    return wanted != 0 ? wanted : std::max(1u, std::thread::hardware_concurrency()) * factor;
+}
+
+}  // namespace
+
+struct FrontDoor::State {
+    State(RequestHandler& handler, FrontDoorLimits limits)
+        : handler(handler), limits(limits), search(per_core(limits.search_workers, 1)),
+          quick(per_core(limits.quick_workers, 2))
+    {
+    }
+
+    void accept();
+    void admit(tcp::socket socket);
+    void shut();
+    // The answer of a handler call, with a deadline overrun as nullopt and any failure as a 500.
+    std::optional<HttpAnswer> try_answer(const std::string& target, Clock::time_point deadline);
+    HttpAnswer out_of_time(const std::string& target)
+    {
+        return handler.refusal(target, 503, "the search ran out of time; try again later");
+    }
+
+    RequestHandler& handler;
+    const FrontDoorLimits limits;
+    // Open connections, the one that has waited longest for a request first. Used only on
+    // the event loop's thread.
+    std::list<Session*> sessions;
+    bool stopping = false;
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer accept_pause{io};
+    // Declared after the event loop: the workers post into it, so they end first. The quick
+    // workers post into the search workers, so they end before them.
+    WorkerPool search;
+    WorkerPool quick;
+};
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(FrontDoor::State& door, tcp::socket socket)
+        : door_(door), stream_(std::move(socket)), buffer_(door.limits.max_head_bytes + 8 * 1024)
+    {
+    }
+
+    void start()
+    {
+        door_.sessions.push_back(this);
+        place_ = std::prev(door_.sessions.end());
+        registered_ = true;
+        read_request();
+    }
+
+    // Closes the connection at once; what is under way ends with an error and does nothing.
+    void close()
+    {
+        if (registered_) {
+            door_.sessions.erase(place_);
+            registered_ = false;
+        }
+        waiting_ = false;
+        closed_ = true;
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.socket().close(ignored);
+    }
+
+    bool waiting() const { return waiting_; }
+
+    // Called on the event loop when a worker has the answer.
+    void send(HttpAnswer answer) { write(std::move(answer), {}); }
+
+private:
+    void read_request()
+    {
+        target_.clear();
+        version_ = 11;
+        head_only_ = false;
+        keep_alive_ = false;
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(door_.limits.max_head_bytes));
+        waiting_ = true;
+        door_.sessions.splice(door_.sessions.end(), door_.sessions, place_);
+        stream_.expires_after(door_.limits.request_time);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                    self->on_head(error);
+                                });
+    }
+
+    void on_head(beast::error_code error)
+    {
+        if (!registered_)
+            return;
+        waiting_ = false;
+        if (error)
+            target_ = target_of_partial_request();
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            bool line_ended = std::string_view(static_cast<const char*>(buffer_.data().data()), buffer_.size())
+                                  .find('\n') != std::string_view::npos;
+            return refuse(line_ended ? 431 : 414, line_ended ? "the request head is too large"
+                                                             : "the request target is too long");
+        }
+        if (error && &error.category() == &http::make_error_code(http::error::bad_method).category()
+            && error != http::error::end_of_stream && error != http::error::partial_message)
+            return refuse(400, "the request is not well-formed HTTP/1.1");
+        if (error)
+            return close();  // the client left, or its request did not arrive whole in time
+
+        const auto& request = parser_->get();
+        target_ = std::string(request.target());
+        version_ = request.version();
+        head_only_ = request.method() == http::verb::head;
+        keep_alive_ = request.keep_alive();
+        bool has_body = parser_->chunked() || parser_->content_length().value_or(0) != 0;
+        if (request.method() != http::verb::get && !head_only_)
+            return refuse(405, "only GET and HEAD are served", !has_body);
+        if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > door_.limits.max_head_lines)
+            return refuse(431, "the request has too many header lines");
+        if (has_body)
+            return refuse(413, "requests carry no body");
+        dispatch();
+    }
+
+    // The target of a request that could not be read whole, as far as it arrived, so that
+    // its refusal comes in the form its client reads. The parser keeps the request line once
+    // it has read it whole; before that it is still in the buffer.
+    std::string target_of_partial_request() const
+    {
+        if (!parser_->get().target().empty())
+            return std::string(parser_->get().target());
+        std::string_view received(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        std::size_t start = received.find(' ');
+        if (start == std::string_view::npos)
+            return {};
+        std::string_view rest = received.substr(start + 1);
+        return std::string(rest.substr(0, rest.find_first_of(" \r\n")));
+    }
+
+    // Runs the request on a quick worker; a search that needs more time starts again on a
+    // search worker. The answer comes back to the event loop.
+    void dispatch()
+    {
+        Clock::time_point deadline = Clock::now() + door_.limits.search_time;
+        door_.quick.post([self = shared_from_this(), deadline]() mutable {
+            FrontDoor::State& door = self->door_;
+            if (self->closed_)
+                return release(std::move(self));  // the connection has been closed: nobody to answer
+            std::optional<HttpAnswer> answer =
+                door.try_answer(self->target_, std::min(deadline, Clock::now() + door.limits.quick_time));
+            if (!answer && Clock::now() < deadline) {
+                door.search.post([self = std::move(self), deadline]() mutable {
+                    FrontDoor::State& door = self->door_;
+                    if (self->closed_)
+                        return release(std::move(self));
+                    std::optional<HttpAnswer> answer;
+                    if (Clock::now() < deadline)
+                        answer = door.try_answer(self->target_, deadline);
+                    if (!answer)
+                        answer = door.out_of_time(self->target_);
+                    deliver(std::move(self), std::move(*answer));
+                });
+                return;
+            }
+            if (!answer)
+                answer = door.out_of_time(self->target_);
+            deliver(std::move(self), std::move(*answer));
+        });
+    }
+
+    // Gives the session back to the event loop, where its last reference is dropped.
+    static void release(std::shared_ptr<Session> self)
+    {
+        asio::io_context& io = self->door_.io;
+        asio::post(io, [self = std::move(self)] {});
+    }
+
+    // Hands the answer to the event loop; the last reference to a session is dropped there.
+    static void deliver(std::shared_ptr<Session> self, HttpAnswer answer)
+    {
+        asio::io_context& io = self->door_.io;
+        asio::post(io, [self = std::move(self), answer = std::move(answer)]() mutable {
+            if (self->registered_)
+                self->send(std::move(answer));
+        });
+    }
+
+    void refuse(int status, std::string_view message, bool keep_alive = false)
+    {
+        keep_alive_ = keep_alive && keep_alive_;
+        HttpAnswer answer = door_.handler.refusal(target_, status, message);
+        write(std::move(answer), status == 405 ? "GET, HEAD" : "");
+    }
+
+    // Sends the answer; then reads the next request, or ends the connection.
+    void write(HttpAnswer answer, std::string_view allow)
+    {
+        response_ = {};
+        response_.version(version_);
+        response_.result(static_cast<unsigned>(answer.status));
+        response_.set(http::field::content_type, answer.content_type);
+        if (!allow.empty())
+            response_.set(http::field::allow, beast::string_view(allow.data(), allow.size()));
+        response_.keep_alive(keep_alive_);
+        if (head_only_) {
+            response_.content_length(answer.body.size());
+        } else {
+            response_.body() = std::move(answer.body);
+            response_.prepare_payload();
+        }
+        stream_.expires_after(door_.limits.write_time);
+        http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (!self->registered_)
+                return;
+            if (error)
+                return self->close();
+            if (self->keep_alive_)
+                return self->read_request();
+            self->drain();
+        });
+    }
+
+    // Half-closes, then reads and drops what the client still sends until it closes too, for
+    // at most drain_time and drain_bytes.
+    void drain()
+    {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(drain_time);
+        drain_some();
+    }
+
+    void drain_some()
+    {
+        buffer_.consume(buffer_.size());
+        stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code error,
+                                                                                   std::size_t got) {
+            if (!self->registered_)
+                return;
+            self->drained_ += got;
+            if (error || self->drained_ >= drain_bytes)
+                return self->close();
+            self->drain_some();
+        });
+    }
+
+    FrontDoor::State& door_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    http::response<http::string_body> response_;
+    std::string target_;
+    unsigned version_ = 11;
+    bool head_only_ = false;
+    bool keep_alive_ = false;
+    std::list<Session*>::iterator place_;
+    bool registered_ = false;
+    bool waiting_ = false;
+    // Set on the event loop, read by the workers before they start on the request.
+    std::atomic<bool> closed_ = false;
+    std::size_t drained_ = 0;
+};
+
+}  // namespace
+
+std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target, Clock::time_point deadline)
+{
+    try {
+        return handler.answer(target, deadline);
+    } catch (const SearchDeadlineExceeded&) {
+        return std::nullopt;
+    } catch (const std::exception& error) {
+        std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "cumulo-server: " << target << ": unknown error" << std::endl;
+    }
+    return handler.refusal(target, 500, "internal error");
+}
+
+void FrontDoor::State::accept()
+{
+    acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
+        if (stopping)
+            return;
+        if (error) {
+            accept_pause.expires_after(accept_pause_time);
+            accept_pause.async_wait([this](beast::error_code error) {
+                if (!error && !stopping)
+                    accept();
+            });
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
+}
+
+void FrontDoor::State::admit(tcp::socket socket)
+{
+    if (sessions.size() >= limits.max_connections) {
+        auto longest_waiting = std::find_if(sessions.begin(), sessions.end(), [](Session* s) { return s->waiting(); });
+        if (longest_waiting == sessions.end())
+            return;  // every connection is being answered: this one is closed
+        (*longest_waiting)->close();
+    }
+    beast::error_code ignored;
+    // Answers are small: without TCP_NODELAY each one waits for the client's delayed ACK.
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::make_shared<Session>(*this, std::move(socket))->start();
+}
+
+void FrontDoor::State::shut()
+{
+    stopping = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    accept_pause.cancel();
+    while (!sessions.empty())
+        sessions.front()->close();
+    io.stop();
+}
+
+FrontDoor::FrontDoor(RequestHandler& handler, FrontDoorLimits limits)
+    : state_(std::make_unique<State>(handler, limits))
+{
+}
+
+FrontDoor::~FrontDoor()
+{
+    finish_work(std::chrono::milliseconds::zero());
+}
+
+int FrontDoor::bind(const std::string& host, int port)
+{
+    beast::error_code error;
+    tcp::resolver resolver(state_->io);
+    auto endpoints = resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, error);
+    if (error || endpoints.empty())
+        return -1;
+    tcp::endpoint endpoint = endpoints.begin()->endpoint();
+    tcp::acceptor& acceptor = state_->acceptor;
+    acceptor.open(endpoint.protocol(), error);
+    if (!error)
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    if (!error)
+        acceptor.bind(endpoint, error);
+    if (!error)
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
+        beast::error_code ignored;
+        acceptor.close(ignored);
+        return -1;
+    }
+    return acceptor.local_endpoint().port();
+}
+
+void FrontDoor::run()
+{
+    state_->accept();
+    state_->io.run();
+}
+
+void FrontDoor::stop()
+{
+    asio::post(state_->io, [state = state_.get()] { state->shut(); });
+}
+
+bool FrontDoor::finish_work(std::chrono::milliseconds grace)
+{
+    // Both pools stop taking work first, so that nothing moves from one to the other.
+    bool quick_ended = state_->quick.stop(grace);
+    bool search_ended = state_->search.stop(grace);
+    return quick_ended && search_ended;
+}
+
+}  // namespace cumulo::server

@@ -1,0 +1,79 @@
+// The service's HTTP/1.1 front door, made for clients that may be hostile. One event loop
+// owns every connection, so a connection that is idle, slow or silent costs a socket and a
+// timer and never a thread; requests are answered on worker threads, searches among them
+// with a deadline and at most one expensive search per core.
+//
+// What it accepts: GET and HEAD (405 otherwise), no request body (413), a request head of at
+// most max_head_bytes and max_head_lines (431; 414 when the request line alone is too long),
+// the whole request within request_time. Pipelined requests are answered in order, one at a
+// time. Range and other conditional headers are ignored: answers are always whole. A request
+// that cannot be parsed gets a 400 and the connection is closed.
+#pragma once
+
+#include "answer.h"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace cumulo::server {
+
+// What the front door asks of the service. Both are called for GET and HEAD targets only.
+class RequestHandler {
+public:
+    virtual ~RequestHandler() = default;
+    // The answer to `target`. Work that may take long checks `deadline` and throws
+    // SearchDeadlineExceeded (search_deadline.h) once it has passed.
+    virtual HttpAnswer answer(std::string_view target, std::chrono::steady_clock::time_point deadline) = 0;
+    // A refusal or failure (status 4xx or 5xx) in the form the clients of `target` read.
+    virtual HttpAnswer refusal(std::string_view target, int status, std::string_view message) = 0;
+};
+
+struct FrontDoorLimits {
+    std::size_t max_head_bytes = 8 * 1024;
+    std::size_t max_head_lines = 100;
+    // From the moment a connection waits for a request (its start, or the previous answer
+    // sent) until the request's head has arrived whole; an idle keep-alive connection is
+    // closed after it too.
+    std::chrono::milliseconds request_time{10'000};
+    // For sending one answer to a client that does not read it.
+    std::chrono::milliseconds write_time{10'000};
+    // Open connections; past it a new one replaces the connection that has waited longest
+    // for its request, or is closed when every connection is being answered.
+    std::size_t max_connections = 2'000;
+    // Every request first runs on a quick worker with this much time. A search that needs
+    // more is expensive: it starts again on a search worker, with `search_time` from its
+    // arrival, and gets a 503 when that runs out (also while it waits for a worker).
+    std::chrono::milliseconds quick_time{50};
+    std::chrono::milliseconds search_time{3'000};
+    unsigned quick_workers = 0;   // 0: two per core
+    unsigned search_workers = 0;  // 0: one per core
+};
+
+class FrontDoor {
+public:
+    explicit FrontDoor(RequestHandler& handler, FrontDoorLimits limits = {});
+    ~FrontDoor();
+    FrontDoor(const FrontDoor&) = delete;
+    FrontDoor& operator=(const FrontDoor&) = delete;
+
+    // Listens on host:port (port 0: any free one); the port, or -1 when it cannot listen.
+    int bind(const std::string& host, int port);
+    // Serves until stop(); call once, from one thread.
+    void run();
+    // From any thread: closes the listener and every connection at once and makes run() return.
+    void stop();
+    // After run(): drops queued requests and waits up to `grace` for the running ones; false
+    // when some still run.
+    bool finish_work(std::chrono::milliseconds grace);
+
+    // The event loop, the connections and the workers; Boost stays inside the .cpp.
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace cumulo::server

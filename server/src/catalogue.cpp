@@ -1,7 +1,5 @@
 #include "catalogue.h"
 
-#include "search_deadline.h"
-
 namespace cumulo::server {
 
 namespace {
@@ -68,12 +66,10 @@ std::shared_ptr<const ShareIndex> Catalogue::index()
 {
     if (index_)
         return index_;
-    std::vector<IndexedShare> shares;
-    Statement& statement = prepared(all_for_index_, "SELECT id, name, type, size FROM shares");
+    std::vector<Share> shares;
+    Statement& statement = prepared(all_for_index_, "SELECT " + std::string(share_columns) + " FROM shares s ORDER BY s.id");
     while (statement.step())
-        shares.push_back({statement.column_int(0), statement.column_text(1),
-                          type_from_word(statement.column_text(2)).value_or(ShareType::file),
-                          static_cast<std::uint64_t>(statement.column_int(3))});
+        shares.push_back(read_share(statement));
     statement.reset();
     index_ = std::make_shared<const ShareIndex>(std::move(shares));
     return index_;
@@ -81,21 +77,7 @@ std::shared_ptr<const ShareIndex> Catalogue::index()
 
 std::vector<Share> Catalogue::search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline)
 {
-    std::vector<std::int64_t> rows = index()->search(query, deadline);
-    Statement& statement = prepared(by_row_, "SELECT " + std::string(share_columns) + " FROM shares s WHERE s.id = ?1");
-    std::vector<Share> shares;
-    shares.reserve(rows.size());
-    for (std::int64_t row : rows) {
-        if (std::chrono::steady_clock::now() > deadline)
-            throw SearchDeadlineExceeded("the search ran past its deadline");
-        statement.reset();
-        statement.bind(1, row);
-        if (!statement.step())
-            throw std::runtime_error("share " + std::to_string(row) + " of the search index is missing from the catalogue");
-        shares.push_back(read_share(statement));
-    }
-    statement.reset();
-    return shares;
+    return index()->search(query, deadline);
 }
 
 std::optional<Share> Catalogue::find_by_id(std::uint64_t shareid, std::uint64_t uk)

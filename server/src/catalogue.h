@@ -68,7 +68,7 @@ private:
 
     Database db_;
     std::shared_ptr<const ShareIndex> index_;
-    std::unique_ptr<Statement> by_row_, by_id_, by_code_, count_, all_for_index_;
+    std::unique_ptr<Statement> by_id_, by_code_, count_, all_for_index_;
     std::unique_ptr<Statement> insert_share_;
     std::unique_ptr<Statement> get_fact_, set_fact_, forget_fact_;
 };

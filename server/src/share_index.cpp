@@ -140,24 +140,33 @@ private:
 
 }  // namespace
 
-ShareIndex::ShareIndex(std::vector<IndexedShare> shares)
+ShareIndex::ShareIndex(std::vector<Share> shares)
 {
     if (shares.size() >= std::numeric_limits<Rank>::max())
         throw std::length_error("the catalogue holds more shares than the search index can number");
-    std::sort(shares.begin(), shares.end(), [](const IndexedShare& a, const IndexedShare& b) {
-        return a.size != b.size ? a.size < b.size : a.row_id < b.row_id;
-    });
-    row_ids_.reserve(shares.size());
+    std::vector<Rank> by_size(shares.size());
+    for (std::size_t i = 0; i < shares.size(); ++i)
+        by_size[i] = static_cast<Rank>(i);
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [&shares](Rank a, Rank b) { return shares[a].size < shares[b].size; });
+    records_.reserve(shares.size());
     name_starts_.reserve(shares.size() + 1);
     std::vector<std::uint32_t> characters;
     std::vector<std::uint64_t> grams;
     for (std::size_t rank = 0; rank < shares.size(); ++rank) {
-        IndexedShare& share = shares[rank];
-        row_ids_.push_back(share.row_id);
+        Share& share = shares[by_size[rank]];
+        if (share.name.size() > max_name_bytes || share.code.size() > max_code_bytes)
+            throw std::length_error("a share's name or code is longer than the catalogue allows");
+        records_.push_back({share.size, share.shareid, share.uk, texts_.size(),
+                            static_cast<std::uint16_t>(share.name.size()), static_cast<std::uint8_t>(share.code.size()),
+                            share.type});
+        texts_ += share.name;
+        texts_ += share.code;
         name_starts_.push_back(folded_names_.size());
         characters.clear();
         fold_case(share.name, folded_names_, characters);
-        share.name = std::string();  // the folded copy is all the index keeps
+        auto type = static_cast<std::size_t>(share.type);
+        share = Share();  // the index keeps its own copy
 
         grams.clear();
         for (std::size_t i = 0; i < characters.size(); ++i) {
@@ -167,11 +176,11 @@ ShareIndex::ShareIndex(std::vector<IndexedShare> shares)
         }
         std::sort(grams.begin(), grams.end());
         grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-        auto type = static_cast<std::size_t>(share.type);
         for (std::uint64_t gram : grams)
             lists_[gram][type].push_back(static_cast<Rank>(rank));
     }
     name_starts_.push_back(folded_names_.size());
+    texts_.shrink_to_fit();
     folded_names_.shrink_to_fit();
     for (auto& [gram, by_type] : lists_)
         for (RankList& list : by_type)
@@ -180,8 +189,8 @@ ShareIndex::ShareIndex(std::vector<IndexedShare> shares)
 
 std::size_t ShareIndex::memory_bytes() const
 {
-    std::size_t bytes = row_ids_.capacity() * sizeof(std::int64_t) + name_starts_.capacity() * sizeof(std::uint64_t)
-                        + folded_names_.capacity() + lists_.bucket_count() * sizeof(void*);
+    std::size_t bytes = records_.capacity() * sizeof(Record) + texts_.capacity()
+                        + name_starts_.capacity() * sizeof(std::uint64_t) + folded_names_.capacity() + lists_.bucket_count() * sizeof(void*);
     for (const auto& [gram, by_type] : lists_) {
         bytes += sizeof(gram) + sizeof(by_type) + sizeof(void*);
         for (const RankList& list : by_type)
@@ -190,12 +199,25 @@ std::size_t ShareIndex::memory_bytes() const
     return bytes;
 }
 
+Share ShareIndex::share_at(Rank rank) const
+{
+    const Record& record = records_[rank];
+    Share share;
+    share.name = texts_.substr(record.texts_start, record.name_bytes);
+    share.code = texts_.substr(record.texts_start + record.name_bytes, record.code_bytes);
+    share.type = record.type;
+    share.size = record.size;
+    share.shareid = record.shareid;
+    share.uk = record.uk;
+    return share;
+}
+
 std::string_view ShareIndex::folded_name(Rank rank) const
 {
     return std::string_view(folded_names_).substr(name_starts_[rank], name_starts_[rank + 1] - name_starts_[rank]);
 }
 
-std::vector<std::int64_t> ShareIndex::search(const SearchQuery& query, Clock::time_point deadline) const
+std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_point deadline) const
 {
     DeadlineWatch watch(deadline);
     std::string key;
@@ -237,11 +259,11 @@ std::vector<std::int64_t> ShareIndex::search(const SearchQuery& query, Clock::ti
     } else {
         ranks = walked_page(lists_by_type, key, query, deadline);
     }
-    std::vector<std::int64_t> row_ids;
-    row_ids.reserve(ranks.size());
+    std::vector<Share> page;
+    page.reserve(ranks.size());
     for (Rank rank : ranks)
-        row_ids.push_back(row_ids_[rank]);
-    return row_ids;
+        page.push_back(share_at(rank));
+    return page;
 }
 
 std::vector<Rank> ShareIndex::exact_page(const std::vector<const RankList*>& lists, const SearchQuery& query) const

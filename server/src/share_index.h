@@ -1,5 +1,5 @@
-// The search index, held in memory: every share's name folded to one letter case (letter_case.h)
-// and, for each character and each pair of adjacent characters, the list of shares whose name
+// The search index, held in memory: every share as the search answers it, its name folded to one
+// letter case (letter_case.h) and, for each character and each pair of adjacent characters, the list of shares whose name
 // holds it, one list per type. Shares are numbered by their place in size order (equal sizes in
 // the order they went in), and every list is kept in that order, so a page in either order is
 // read straight off the lists and nothing is ever sorted at query time:
@@ -11,6 +11,7 @@
 #pragma once
 
 #include "search_query.h"
+#include "share.h"
 
 #include <array>
 #include <chrono>
@@ -21,23 +22,17 @@
 
 namespace cumulo::server {
 
-struct IndexedShare {
-    std::int64_t row_id = 0;  // the catalogue's key of the share
-    std::string name;
-    ShareType type = ShareType::file;
-    std::uint64_t size = 0;
-};
-
 class ShareIndex {
 public:
-    // The shares in any order; at most 2^32 - 1 of them.
-    explicit ShareIndex(std::vector<IndexedShare> shares);
+    // The shares in the order they went in (which orders shares of equal size); at most
+    // 2^32 - 1 of them, each valid (share_problem() empty).
+    explicit ShareIndex(std::vector<Share> shares);
 
-    // Row ids of the page the query asks for, in the page's order. Throws SearchDeadlineExceeded
+    // The page the query asks for, in the page's order. Throws SearchDeadlineExceeded
     // (search_deadline.h) when the deadline passes first.
-    std::vector<std::int64_t> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+    std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
 
-    std::size_t share_count() const { return row_ids_.size(); }
+    std::size_t share_count() const { return records_.size(); }
     // Bytes held by the index's own arrays (not counting allocator overhead).
     std::size_t memory_bytes() const;
 
@@ -48,12 +43,24 @@ private:
     static constexpr std::size_t type_count = 3;
     using ListsByType = std::array<RankList, type_count>;
 
+    // A share's numbers and where its texts start in texts_: the name, then the code.
+    struct Record {
+        std::uint64_t size = 0, shareid = 0, uk = 0;
+        std::uint64_t texts_start = 0;
+        std::uint16_t name_bytes = 0;
+        std::uint8_t code_bytes = 0;
+        ShareType type = ShareType::file;
+    };
+    static_assert(max_name_bytes <= UINT16_MAX && max_code_bytes <= UINT8_MAX);
+
+    Share share_at(Rank rank) const;
     std::string_view folded_name(Rank rank) const;
     std::vector<Rank> exact_page(const std::vector<const RankList*>& lists, const SearchQuery& query) const;
     std::vector<Rank> walked_page(const std::vector<std::vector<const RankList*>>& lists_by_type, std::string_view key,
                                   const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
 
-    std::vector<std::int64_t> row_ids_;      // by rank
+    std::vector<Record> records_;             // by rank
+    std::string texts_;
     std::vector<std::uint64_t> name_starts_;  // by rank, then the end of the last name
     std::string folded_names_;
     std::unordered_map<std::uint64_t, ListsByType> lists_;  // by character or pair (gram_of)

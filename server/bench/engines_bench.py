@@ -84,6 +84,10 @@ def wait_for_port(port, seconds=600):
     raise RuntimeError(f"nothing answers on port {port}")
 
 
+def step(text):
+    print(f"{time.strftime('%H:%M:%S')} {text}", file=sys.stderr, flush=True)
+
+
 def du_mib(path):
     total = 0
     for root, _, files in os.walk(path):
@@ -400,6 +404,7 @@ def main():
     catalogue = os.path.join(work, "catalogue.sqlite")
     loads = {s.name: {} for s in SYSTEMS}
     if not os.path.exists(catalogue + ".done"):
+        step("making the sample catalogue")
         began = time.time()
         sample = subprocess.Popen([args.server, "--db", catalogue, "--sample", str(args.shares), "--listen",
                                    f"127.0.0.1:{SERVICE_PORT}"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -408,16 +413,22 @@ def main():
         sample.wait()
         loads[Service.name]["sample made, index built"] = time.time() - began
         open(catalogue + ".done", "w").close()
+    step("exporting the catalogue for the engines")
     csv_path, groonga_load = export_catalogue(catalogue, work)
+    step("starting the service")
 
     service, times = start_service(args.server, catalogue)
     loads[Service.name].update(times)
+    step("starting Groonga")
     groonga, times, groonga_home = start_groonga(work, groonga_load)
     loads[Groonga.name].update(times)
+    step("starting PostgreSQL")
     times, postgres_data = start_postgres(work, csv_path)
     loads[Postgres.name].update(times)
     try:
+        step("one client")
         latencies, answers = one_client(args.rounds)
+        step("two clients")
         rates = two_clients(args.seconds)
         memory = {Service.name: pss_kib([service.pid]), Groonga.name: pss_kib([groonga.pid]),
                   Postgres.name: pss_kib(postgres_pids(postgres_data))}

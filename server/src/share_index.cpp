@@ -242,10 +242,9 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
         }
         if (lists.empty())
             continue;
+        // Every list narrows the walk: the shortest leads, and a candidate is read from the
+        // names (a cache miss each, in a large catalogue) only when every pair is in it.
         std::sort(lists.begin(), lists.end(), [](const RankList* a, const RankList* b) { return a->size() < b->size(); });
-        // Two more lists narrow the walk well enough; the names confirm the rest.
-        constexpr std::size_t lists_walked = 3;
-        lists.resize(std::min(lists.size(), lists_walked));
         lists_by_type.push_back(std::move(lists));
     }
 

@@ -5,7 +5,7 @@
 // read straight off the lists and nothing is ever sorted at query time:
 // - keys of one or two characters are answered by one list per type, exactly; the page's first
 //   share is found by binary search, whatever `start` is;
-// - longer keys walk the intersection of the shortest lists of their pairs in the page's order
+// - longer keys walk the intersection of the lists of their pairs (led by the shortest) in the page's order
 //   and check each candidate's folded name, stopping as soon as the page is full. A common key
 //   fills its page from the first candidates; a rare key has a short list to walk.
 #pragma once

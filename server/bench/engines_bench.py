@@ -25,6 +25,7 @@ import urllib.parse
 
 import psycopg2
 
+# Loopback ports of the service, Groonga and PostgreSQL: --port-base and the two after it.
 SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = 18930, 18931, 18932
 PG_BIN = "/usr/lib/postgresql/15/bin"
 
@@ -332,14 +333,24 @@ def _client_loop(system_index, offset, seconds, out):
     out.put(done)
 
 
-def two_clients(seconds, passes=2):
-    """q/s of two clients at once, each system in turn for `seconds`, `passes` times."""
+def cpu_seconds(pid):
+    """CPU time of a process and of its children that have ended (PostgreSQL's backends)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(v) for v in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def two_clients(seconds, server_pids, passes=2):
+    """q/s of two clients at once, each system in turn for `seconds`, `passes` times, and the
+    servers' CPU time per query (which the load from other work on the machine does not swell)."""
     rates = {system.name: [] for system in SYSTEMS}
+    cpu = {system.name: [0.0, 0] for system in SYSTEMS}
     for _ in range(passes):
         for index, system in enumerate(SYSTEMS):
             out = multiprocessing.Queue()
             workers = [multiprocessing.Process(target=_client_loop, args=(index, w * 17, seconds, out))
                        for w in range(2)]
+            cpu_before = cpu_seconds(server_pids[system.name])
             began = time.perf_counter()
             for w in workers:
                 w.start()
@@ -347,20 +358,26 @@ def two_clients(seconds, passes=2):
             for w in workers:
                 w.join()
             rates[system.name].append(total / (time.perf_counter() - began))
-    return {name: statistics.mean(values) for name, values in rates.items()}
+            time.sleep(0.5)  # PostgreSQL's backends end and are counted
+            cpu[system.name][0] += cpu_seconds(server_pids[system.name]) - cpu_before
+            cpu[system.name][1] += total
+    return ({name: statistics.mean(values) for name, values in rates.items()},
+            {name: 1000 * used / max(1, count) for name, (used, count) in cpu.items()})
 
 
-def report(shares, loads, memory, disk, times, answers, rates):
+def report(shares, loads, memory, disk, times, answers, rates, cpu):
     mix = queries()
     names = [s.name for s in SYSTEMS]
-    print(f"\n### {shares:,} shares ({time.strftime('%Y-%m-%d %H:%M')})\n")
-    print("| system | q/s, 1 client | q/s, 2 clients | p50 ms | p99 ms | worst key (median ms) | memory MiB | disk MiB | load |")
-    print("|---|---:|---:|---:|---:|---|---:|---:|---|")
+    print(f"\n### {shares:,} shares ({time.strftime('%Y-%m-%d %H:%M')}, load average at the end "
+          f"{os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)\n")
+    print("| system | q/s, 1 client | q/s, 2 clients | server CPU ms/query | p50 ms | p99 ms | worst key (median ms) "
+          "| memory MiB | disk MiB | load |")
+    print("|---|---:|---:|---:|---:|---:|---|---:|---:|---|")
     for name in names:
         every = [t for values in times[name].values() for t in values]
         worst = max(times[name].items(), key=lambda item: statistics.median(item[1]))
         load = ", ".join(f"{step} {seconds:.0f} s" for step, seconds in loads[name].items()) or "kept from before"
-        print(f"| {name} | {1000 / statistics.mean(every):.0f} | {rates[name]:.0f} | "
+        print(f"| {name} | {1000 / statistics.mean(every):.0f} | {rates[name]:.0f} | {cpu[name]:.2f} | "
               f"{statistics.median(every):.2f} | {percentile(every, 0.99):.1f} | {worst[0]} ({statistics.median(worst[1]):.1f}) | "
               f"{memory[name] / 1024:.0f} | {disk[name]:.0f} | {load} |")
     print("\np90 ms by key class (with and without a type, both orders):\n")
@@ -390,13 +407,16 @@ def report(shares, loads, memory, disk, times, answers, rates):
 
 
 def main():
+    global SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--server", required=True, help="the cumulo-server executable")
     parser.add_argument("--shares", type=int, default=1_000_000)
     parser.add_argument("--work", required=True, help="directory for the catalogues and the engines' data")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--port-base", type=int, default=SERVICE_PORT)
     args = parser.parse_args()
+    SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = args.port_base, args.port_base + 1, args.port_base + 2
     work = os.path.join(os.path.abspath(args.work), str(args.shares))
     os.makedirs(work, exist_ok=True)
     os.chmod(work, 0o755)
@@ -429,12 +449,13 @@ def main():
         step("one client")
         latencies, answers = one_client(args.rounds)
         step("two clients")
-        rates = two_clients(args.seconds)
+        rates, cpu = two_clients(args.seconds, {Service.name: service.pid, Groonga.name: groonga.pid,
+                                                Postgres.name: postgres_pids(postgres_data)[0]})
         memory = {Service.name: pss_kib([service.pid]), Groonga.name: pss_kib([groonga.pid]),
                   Postgres.name: pss_kib(postgres_pids(postgres_data))}
         disk = {Service.name: os.path.getsize(catalogue) / 2**20, Groonga.name: du_mib(groonga_home),
                 Postgres.name: du_mib(os.path.join(postgres_data, "base"))}
-        report(args.shares, loads, memory, disk, latencies, answers, rates)
+        report(args.shares, loads, memory, disk, latencies, answers, rates, cpu)
     finally:
         service.terminate()
         groonga.terminate()

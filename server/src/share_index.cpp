@@ -144,17 +144,18 @@ ShareIndex::ShareIndex(std::vector<Share> shares)
 {
     if (shares.size() >= std::numeric_limits<Rank>::max())
         throw std::length_error("the catalogue holds more shares than the search index can number");
-    std::vector<Rank> by_size(shares.size());
+    // (size, place) pairs sort without reaching into the shares, and the place keeps equal
+    // sizes in the order they went in.
+    std::vector<std::pair<std::uint64_t, Rank>> by_size(shares.size());
     for (std::size_t i = 0; i < shares.size(); ++i)
-        by_size[i] = static_cast<Rank>(i);
-    std::stable_sort(by_size.begin(), by_size.end(),
-                     [&shares](Rank a, Rank b) { return shares[a].size < shares[b].size; });
+        by_size[i] = {shares[i].size, static_cast<Rank>(i)};
+    std::sort(by_size.begin(), by_size.end());
     records_.reserve(shares.size());
     name_starts_.reserve(shares.size() + 1);
     std::vector<std::uint32_t> characters;
     std::vector<std::uint64_t> grams;
     for (std::size_t rank = 0; rank < shares.size(); ++rank) {
-        Share& share = shares[by_size[rank]];
+        Share& share = shares[by_size[rank].second];
         if (share.name.size() > max_name_bytes || share.code.size() > max_code_bytes)
             throw std::length_error("a share's name or code is longer than the catalogue allows");
         records_.push_back({share.size, share.shareid, share.uk, texts_.size(),

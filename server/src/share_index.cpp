@@ -188,18 +188,6 @@ ShareIndex::ShareIndex(std::vector<Share> shares)
             list.shrink_to_fit();
 }
 
-std::size_t ShareIndex::memory_bytes() const
-{
-    std::size_t bytes = records_.capacity() * sizeof(Record) + texts_.capacity()
-                        + name_starts_.capacity() * sizeof(std::uint64_t) + folded_names_.capacity() + lists_.bucket_count() * sizeof(void*);
-    for (const auto& [gram, by_type] : lists_) {
-        bytes += sizeof(gram) + sizeof(by_type) + sizeof(void*);
-        for (const RankList& list : by_type)
-            bytes += list.capacity() * sizeof(Rank);
-    }
-    return bytes;
-}
-
 Share ShareIndex::share_at(Rank rank) const
 {
     const Record& record = records_[rank];

@@ -33,8 +33,6 @@ public:
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
 
     std::size_t share_count() const { return records_.size(); }
-    // Bytes held by the index's own arrays (not counting allocator overhead).
-    std::size_t memory_bytes() const;
 
     using Rank = std::uint32_t;  // a share's place in size order
     using RankList = std::vector<Rank>;

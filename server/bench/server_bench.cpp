@@ -1,5 +1,5 @@
 // Throughput and latency of the search service against the floor of the same queries run
-// straight on SQLite in this process, and the speed of a JSON Lines import. Prints the
+// straight on the catalogue in this process, and the speed of a JSON Lines import. Prints the
 // figures and appends them to the benchmarks file.
 #include "catalogue_import.h"
 #include "json_text.h"
@@ -47,7 +47,7 @@ std::string percent_encoded(std::string_view text)
 }
 
 // What users of the tool type: Chinese and English words of the sample's vocabulary, long and
-// short (two characters go through the LIKE fallback), with each type filter and both orders.
+// short, with each type filter and both orders.
 std::vector<BenchQuery> bench_queries()
 {
     const std::pair<const char*, const char*> keys[] = {
@@ -179,7 +179,7 @@ int run(const Settings& settings)
     }
 
     std::vector<BenchQuery> queries = bench_queries();
-    std::cerr << "floor: the queries straight on SQLite...\n";
+    std::cerr << "floor: the queries straight on the catalogue...\n";
     Figures floor = measure(queries, settings.seconds, [&] {
         auto catalogue = std::make_shared<Catalogue>(database, Catalogue::Access::read_only);
         return [catalogue](const BenchQuery& query) { catalogue->search(*parse_search_query(query.raw).query); };
@@ -216,7 +216,7 @@ int run(const Settings& settings)
         "type filters, both orders, limit 200), " + fixed(settings.seconds, 0) + " s per run, "
         + std::to_string(std::thread::hardware_concurrency()) + " cores (shared with other work).\n\n"
         "| Run | Queries | Queries/s | p50 (ms) | p99 (ms) |\n|---|---|---|---|---|\n"
-        "| SQLite in-process (floor) | " + std::to_string(floor.queries) + " | " + fixed(floor.queries_per_second, 1)
+        "| Catalogue in-process (floor) | " + std::to_string(floor.queries) + " | " + fixed(floor.queries_per_second, 1)
         + " | " + fixed(floor.p50_ms, 2) + " | " + fixed(floor.p99_ms, 2) + " |\n"
         "| Service over HTTP | " + std::to_string(service.queries) + " | " + fixed(service.queries_per_second, 1)
         + " | " + fixed(service.p50_ms, 2) + " | " + fixed(service.p99_ms, 2) + " |\n\n"

@@ -2,6 +2,13 @@
 
 namespace cumulo::server {
 
+ReaderPool::ReaderPool(std::string path) : path_(std::move(path))
+{
+    auto first = std::make_unique<Catalogue>(path_, Catalogue::Access::read_only);
+    index_ = first->index();
+    idle_.push_back(std::move(first));
+}
+
 ReaderPool::Lease ReaderPool::borrow()
 {
     {
@@ -12,7 +19,9 @@ ReaderPool::Lease ReaderPool::borrow()
             return Lease(*this, std::move(catalogue));
         }
     }
-    return Lease(*this, std::make_unique<Catalogue>(path_, Catalogue::Access::read_only));
+    auto catalogue = std::make_unique<Catalogue>(path_, Catalogue::Access::read_only);
+    catalogue->use_index(index_);
+    return Lease(*this, std::move(catalogue));
 }
 
 void ReaderPool::give_back(std::unique_ptr<Catalogue> catalogue)

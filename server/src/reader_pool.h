@@ -1,5 +1,7 @@
 // Read-only catalogue connections shared by the request threads: a thread borrows one for a
-// request and gives it back, so connections (and their prepared statements) are reused.
+// request and gives it back, so connections (and their prepared statements) are reused. The
+// catalogue does not change while it is served, so every connection uses the one search index,
+// built when the pool is made.
 #pragma once
 
 #include "catalogue.h"
@@ -13,7 +15,7 @@ namespace cumulo::server {
 
 class ReaderPool {
 public:
-    explicit ReaderPool(std::string path) : path_(std::move(path)) {}
+    explicit ReaderPool(std::string path);
 
     class Lease {
     public:
@@ -36,6 +38,7 @@ private:
     void give_back(std::unique_ptr<Catalogue> catalogue);
 
     std::string path_;
+    std::shared_ptr<const ShareIndex> index_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Catalogue>> idle_;
 };

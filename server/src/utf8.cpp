@@ -32,12 +32,17 @@ bool is_valid_utf8(std::string_view text)
     return true;
 }
 
-std::size_t count_characters(std::string_view utf8)
+void append_utf8(std::string& text, std::uint32_t code_point)
 {
-    std::size_t count = 0;
-    for (char c : utf8)
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
+    if (code_point < 0x80) {
+        text += static_cast<char>(code_point);
+        return;
+    }
+    int continuation = code_point < 0x800 ? 1 : code_point < 0x10000 ? 2 : 3;
+    static constexpr unsigned char lead_bits[] = {0, 0xC0, 0xE0, 0xF0};
+    text += static_cast<char>(lead_bits[continuation] | (code_point >> (6 * continuation)));
+    for (int k = continuation - 1; k >= 0; --k)
+        text += static_cast<char>(0x80 | ((code_point >> (6 * k)) & 0x3F));
 }
 
 }  // namespace cumulo::server

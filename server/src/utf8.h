@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace cumulo::server {
@@ -13,7 +14,7 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& cod
 
 bool is_valid_utf8(std::string_view text);
 
-// Number of characters of a UTF-8 text (continuation bytes not counted).
-std::size_t count_characters(std::string_view utf8);
+// Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
+void append_utf8(std::string& text, std::uint32_t code_point);
 
 }  // namespace cumulo::server

@@ -215,4 +215,16 @@ IdleState idle_state()
             keyword_box()->isEnabled() && type_combo()->isEnabled() && result_list()->isEnabled()};
 }
 
+std::vector<std::vector<QString>> shown_rows()
+{
+    std::vector<std::vector<QString>> rows;
+    QTreeWidget* list = result_list();
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        std::vector<QString> cells;
+        for (int c = 0; c < 5; ++c) cells.push_back(list->topLevelItem(r)->text(c));
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
 }  // namespace e2e

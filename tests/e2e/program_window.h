@@ -34,6 +34,8 @@ QPushButton* search_button();
 QLineEdit* keyword_box();
 QComboBox* type_combo();
 QTreeWidget* result_list();
+// The rows as the list shows them, top to bottom, every column.
+std::vector<std::vector<QString>> shown_rows();
 QLabel* status_label();
 
 // Runs the event loop until `done` holds; false when `timeout` passed first.

@@ -34,18 +34,6 @@ const QString kStopped = QString::fromUtf8("终止");
 const QString kNotice = QString::fromUtf8("友情提示");
 const std::string kQueryTail = "&limit=200&sort=size&desc=f&start=0&in=";
 
-std::vector<std::vector<QString>> list_snapshot()
-{
-    std::vector<std::vector<QString>> rows;
-    QTreeWidget* list = result_list();
-    for (int r = 0; r < list->topLevelItemCount(); ++r) {
-        std::vector<QString> cells;
-        for (int c = 0; c < 5; ++c) cells.push_back(list->topLevelItem(r)->text(c));
-        rows.push_back(cells);
-    }
-    return rows;
-}
-
 void expect_idle(const QString& status)
 {
     const IdleState state = idle_state();
@@ -94,7 +82,7 @@ TEST_F(Search, TwoHundredElementsGiveTwoHundredRowsInOrder)
     ASSERT_TRUE(search("abc"));
 
     expect_idle(kDone);
-    const auto rows = list_snapshot();
+    const auto rows = shown_rows();
     ASSERT_EQ(rows.size(), 200u);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const ExpectedRow& want = answer.rows[i];
@@ -118,7 +106,7 @@ TEST_F(Search, MembersThatAreMissingOrNotStringsStillGiveRows)
                         "{\"name\":\"m\"},{}]}");
     ASSERT_TRUE(search("abc"));
     expect_idle(kDone);
-    const auto rows = list_snapshot();
+    const auto rows = shown_rows();
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0], (std::vector<QString>{"1", "n", QString::fromUtf8("文件"), "5.00 GB", "1|2"}));
     EXPECT_EQ(rows[1], (std::vector<QString>{"2", "m", "", "", ""}));
@@ -156,7 +144,7 @@ TEST_F(Search, NamesWhoseTrailBytesLookLikeAsciiShowAsDecoded)
         ASSERT_TRUE(search("abc"));
         expect_idle(kDone);
 
-        const auto rows = list_snapshot();
+        const auto rows = shown_rows();
         ASSERT_EQ(rows.size(), std::size(cases) + 1);
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             SCOPED_TRACE(cases[i].shown);
@@ -310,15 +298,15 @@ TEST_F(Search, EnterInTheKeywordBoxStartsNothing)
 TEST_F(Search, StartAndStopInQuickSuccession)
 {
     fill_list(make_answer(5));
-    const auto previous_rows = list_snapshot();
+    const auto previous_rows = shown_rows();
     service->set_answer(make_answer(200).body);
     start("abc");
     search_button()->click();  // the stop, before the window has handled anything the worker asked
     expect_idle(kStopped);
-    const auto after_stop = list_snapshot();
+    const auto after_stop = shown_rows();
     EXPECT_EQ(after_stop, previous_rows) << "a stop before the list was cleared keeps the previous rows";
     pump_for(300ms);
-    EXPECT_EQ(list_snapshot(), after_stop) << "the stopped worker wrote into the list";
+    EXPECT_EQ(shown_rows(), after_stop) << "the stopped worker wrote into the list";
     expect_idle(kStopped);
 
     // A new search starts at once.
@@ -367,11 +355,11 @@ TEST_F(Search, StopWhileRowsAreWrittenKeepsThemAndWritesNoMore)
     EXPECT_TRUE(pump_until([&] { return !cu::worker_known(static_cast<std::uint32_t>(stopped)); }, 2s))
         << "the stopped worker was not reclaimed";
 
-    const auto after_stop = list_snapshot();
+    const auto after_stop = shown_rows();
     EXPECT_GE(after_stop.size(), 20u);
     EXPECT_LT(after_stop.size(), 5000u);
     pump_for(500ms);
-    EXPECT_EQ(list_snapshot(), after_stop) << "the stopped worker wrote into the list";
+    EXPECT_EQ(shown_rows(), after_stop) << "the stopped worker wrote into the list";
     expect_idle(kStopped);
     // Every row but possibly the last is complete.
     for (std::size_t r = 0; r + 1 < after_stop.size(); ++r) EXPECT_EQ(after_stop[r][0], QString::number(r + 1));

@@ -65,19 +65,6 @@ std::string shares_answer()
     return body + "]}";
 }
 
-// The rows as the list shows them, top to bottom.
-std::vector<std::vector<QString>> shown_rows()
-{
-    std::vector<std::vector<QString>> rows;
-    QTreeWidget* list = result_list();
-    for (int r = 0; r < list->topLevelItemCount(); ++r) {
-        std::vector<QString> cells;
-        for (int c = 0; c < 5; ++c) cells.push_back(list->topLevelItem(r)->text(c));
-        rows.push_back(cells);
-    }
-    return rows;
-}
-
 // The rows of kShares by their numbers (counted from 1), utf-8 cells as QStrings.
 std::vector<std::vector<QString>> shares_in_order(const std::vector<int>& numbers)
 {

@@ -67,6 +67,7 @@ struct Resource {
 std::mutex registry_mutex;
 std::unordered_map<std::uint32_t, std::shared_ptr<Worker>> workers;
 std::unordered_set<std::uint32_t> stopped_handles;  // survives reclaiming, for worker_stopped
+std::atomic<std::uint64_t> stop_count{0};  // stopped_handles.size(), readable without the lock
 std::unordered_map<void*, Resource> resources;
 std::uint32_t last_handle = 0;
 std::size_t stray_closes = 0;
@@ -192,6 +193,7 @@ void stop_worker(std::uint32_t handle)
     Worker& w = *it->second;
     if (w.stop.exchange(true)) return;
     stopped_handles.insert(handle);
+    stop_count.fetch_add(1, std::memory_order_release);
     for (Wake* wake : w.wakes) wake->wake(wake->ctx);
     reclaim_if_done(w);
 }
@@ -223,6 +225,8 @@ bool worker_stopped(std::uint64_t id)
     std::lock_guard lock(registry_mutex);
     return stopped_handles.count(static_cast<std::uint32_t>(id)) != 0;
 }
+
+std::uint64_t stops_made() { return stop_count.load(std::memory_order_acquire); }
 
 bool stop_requested() { return current && current->stop.load(); }
 

@@ -30,6 +30,9 @@ bool worker_known(std::uint32_t handle);
 std::uint64_t current_worker_id();
 // True once the worker `id` has been asked to stop (false for id 0).
 bool worker_stopped(std::uint64_t id);
+// How many workers have been asked to stop so far: an answer of
+// worker_stopped() stays true until this changes.
+std::uint64_t stops_made();
 // True when the calling worker has been asked to stop.
 bool stop_requested();
 // Called at every service and command entry and exit: ends a stopped worker

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -18,48 +19,104 @@
 namespace cu::window {
 namespace {
 
-// A call as it waits in the queue, tagged with the worker that posted it.
+// One waiting call: signalled when the GUI thread has run or skipped it, or
+// when the waiting worker is stopped. Shared with the queued call, which may
+// come up after the worker has stopped waiting.
+struct Rendezvous {
+    std::mutex mutex;
+    std::condition_variable done_or_stopped;
+    bool finished = false;
+    bool ran = false;
+    bool woken = false;
+
+    void finish(bool did_run)
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+        ran = did_run;
+        done_or_stopped.notify_all();
+    }
+
+    static void wake(void* self)
+    {
+        auto* r = static_cast<Rendezvous*>(self);
+        std::lock_guard lock(r->mutex);
+        r->woken = true;
+        r->done_or_stopped.notify_all();
+    }
+};
+
+// A call as it waits in the queue, tagged with the worker that queued it; a
+// read also carries the rendezvous its worker waits on.
 struct QueuedCall {
     std::uint64_t worker;
-    std::function<void(bool skipped)> call;
+    std::function<void()> call;
+    std::shared_ptr<Rendezvous> rendezvous;
+
+    void run(bool skipped) const
+    {
+        if (!skipped) call();
+        if (rendezvous) rendezvous->finish(!skipped);
+    }
 };
 
 // Every thread's calls wait in one queue of our own, in the order they were
 // made; the GUI thread is woken once for whatever has gathered (one posted
-// event for a whole batch, not one per call), and runs the batch without
-// returning to its event loop in between, so no repaint falls inside it.
+// event for a whole batch, not one per call), takes the batch with one lock
+// and runs it without returning to its event loop in between, so no repaint
+// falls inside it.
 std::mutex queue_mutex;
-std::deque<QueuedCall> queued_calls;
+std::deque<QueuedCall> queued_calls;  // guarded by queue_mutex
 // The application a run of the queue is posted to and has not started on yet
 // (a run posted to an application that has gone never comes).
-QCoreApplication* run_scheduled_on = nullptr;
+QCoreApplication* run_scheduled_on = nullptr;  // guarded by queue_mutex
+// The batches taken and not yet run (GUI thread only). A call that opens a
+// nested event loop (a message box) lets a later run go on from its front,
+// and what that run takes is appended behind, so the order holds there too.
+std::deque<QueuedCall> taken_calls;
 
-// The next queued call; false when there is none.
-bool take_next(QueuedCall& next)
-{
-    std::lock_guard lock(queue_mutex);
-    if (queued_calls.empty()) return false;
-    next = std::move(queued_calls.front());
-    queued_calls.pop_front();
-    return true;
-}
+// Whether a call's worker has been stopped. The registry is asked again only
+// when the worker changes or a stop has been made since: a batch is mostly one
+// worker's calls, and stops are rare.
+class StopCheck {
+public:
+    bool operator()(std::uint64_t worker)
+    {
+        const std::uint64_t stops = cu::stops_made();
+        if (worker != worker_ || stops != stops_) {
+            worker_ = worker;
+            stops_ = stops;
+            stopped_ = cu::worker_stopped(worker);
+        }
+        return stopped_;
+    }
 
-// On the GUI thread: runs the calls that were queued when it started. A call
-// that opens a nested event loop (a message box) lets a later run go on with
-// the queue from its front, so the order holds there too; calls queued while
-// this run is under way wait for the next run, so the GUI thread returns to
-// its event loop at least once per batch.
+private:
+    std::uint64_t worker_ = 0;
+    std::uint64_t stops_ = ~std::uint64_t{0};
+    bool stopped_ = false;
+};
+
+// On the GUI thread: runs the calls that were queued when it started; calls
+// queued while this run is under way wait for the next run, so the GUI thread
+// returns to its event loop at least once per batch.
 void run_queued_calls()
 {
-    std::size_t batch = 0;
     {
         std::lock_guard lock(queue_mutex);
         run_scheduled_on = nullptr;
-        batch = queued_calls.size();
+        if (taken_calls.empty()) {
+            taken_calls.swap(queued_calls);
+        } else {
+            std::move(queued_calls.begin(), queued_calls.end(), std::back_inserter(taken_calls));
+            queued_calls.clear();
+        }
     }
-    for (QueuedCall next; batch > 0 && take_next(next); --batch) {
-        auto call = std::move(next.call);
-        call(cu::worker_stopped(next.worker));
+    StopCheck stopped;
+    while (!taken_calls.empty()) {
+        const QueuedCall next = std::move(taken_calls.front());
+        taken_calls.pop_front();
+        next.run(stopped(next.worker));
     }
 }
 
@@ -91,43 +148,16 @@ struct QueueRun {
     }
 };
 
-// One waiting call: signalled when the GUI thread has run or skipped it, or
-// when the waiting worker is stopped. Shared with the queued call, which may
-// come up after the worker has stopped waiting.
-struct Rendezvous {
-    std::mutex mutex;
-    std::condition_variable done_or_stopped;
-    bool finished = false;
-    bool ran = false;
-    bool woken = false;
-
-    void finish(bool did_run)
-    {
-        std::lock_guard lock(mutex);
-        finished = true;
-        ran = did_run;
-        done_or_stopped.notify_all();
-    }
-
-    static void wake(void* self)
-    {
-        auto* r = static_cast<Rendezvous*>(self);
-        std::lock_guard lock(r->mutex);
-        r->woken = true;
-        r->done_or_stopped.notify_all();
-    }
-};
-
-// Queues `call` for the GUI thread, tagged with the calling worker; false when
-// no application is up.
-bool enqueue(std::function<void(bool skipped)> call)
+// Queues `call` for the GUI thread, tagged with the calling worker, with the
+// rendezvous of a read; false when no application is up.
+bool enqueue(std::function<void()> call, std::shared_ptr<Rendezvous> rendezvous)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return false;
     bool schedule = false;
     {
         std::lock_guard lock(queue_mutex);
-        queued_calls.push_back(QueuedCall{cu::current_worker_id(), std::move(call)});
+        queued_calls.push_back(QueuedCall{cu::current_worker_id(), std::move(call), std::move(rendezvous)});
         schedule = std::exchange(run_scheduled_on, app) != app;
     }
     if (schedule) QMetaObject::invokeMethod(app, QueueRun{}, Qt::QueuedConnection);
@@ -144,20 +174,14 @@ bool on_gui_thread()
 
 void post_to_gui(std::function<void()> call)
 {
-    enqueue([call = std::move(call)](bool skipped) {
-        if (!skipped) call();
-    });
+    enqueue(std::move(call), nullptr);
 }
 
 bool run_on_gui(std::function<void()> call)
 {
     if (cu::stop_requested()) return false;
     auto rendezvous = std::make_shared<Rendezvous>();
-    const bool queued = enqueue([rendezvous, call = std::move(call)](bool skipped) {
-        if (!skipped) call();
-        rendezvous->finish(!skipped);
-    });
-    if (!queued) return false;
+    if (!enqueue(std::move(call), rendezvous)) return false;
 
     cu::WakeOnStop wake(&Rendezvous::wake, rendezvous.get());
     std::unique_lock lock(rendezvous->mutex);

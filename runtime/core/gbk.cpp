@@ -4,6 +4,7 @@
 #include <unicode/ucnv_err.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -52,26 +53,38 @@ ThreadConverter& gbk_converter()
     return state;
 }
 
-// Runs an ICU "measure, then fill" conversion: `convert(dest, capacity, status)`
-// returns the full length.
-template <typename Out, typename Convert>
-Out two_pass(Convert convert)
-{
-    Out out;
-    UErrorCode status = U_ZERO_ERROR;
-    std::int32_t length = convert(nullptr, 0, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return {};
-    out.resize(static_cast<std::size_t>(length));
-    status = U_ZERO_ERROR;
-    convert(out.data(), length, &status);
-    if (U_FAILURE(status)) return {};
-    return out;
-}
-
 std::int32_t checked_length(std::size_t n)
 {
     if (n > static_cast<std::size_t>(INT32_MAX / 4)) fatal("a text too long to convert");
     return static_cast<std::int32_t>(n);
+}
+
+// Runs an ICU conversion `convert(dest, capacity, status)`, which returns the
+// full length: into `guess` units first (each caller's guess is the most its
+// conversion can give), and once more at the full length should it be short.
+template <typename Out, typename Convert>
+Out converted(std::size_t guess, Convert convert)
+{
+    guess = std::min<std::size_t>(guess, INT32_MAX / 4);
+    Out out(guess, {});
+    UErrorCode status = U_ZERO_ERROR;
+    std::int32_t length = convert(out.data(), checked_length(guess), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        out.resize(static_cast<std::size_t>(length));
+        status = U_ZERO_ERROR;
+        length = convert(out.data(), length, &status);
+    }
+    if (U_FAILURE(status)) return {};
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+// Both code pages agree on the bytes below 0x80, so a text made only of them
+// needs no converter.
+template <typename Units>
+bool all_ascii(Units units)
+{
+    return std::all_of(units.begin(), units.end(), [](auto u) { return static_cast<std::uint32_t>(u) < 0x80; });
 }
 
 bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
@@ -80,9 +93,9 @@ bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 std::u16string gbk_to_utf16(std::string_view gbk)
 {
-    if (gbk.empty()) return {};
+    if (all_ascii(gbk)) return std::u16string(gbk.begin(), gbk.end());
     UConverter* c = gbk_converter().converter.get();
-    return two_pass<std::u16string>([&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
+    return converted<std::u16string>(gbk.size(), [&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
         ucnv_reset(c);
         return ucnv_toUChars(c, dest, capacity, gbk.data(), checked_length(gbk.size()), status);
     });
@@ -92,13 +105,15 @@ std::string utf16_to_gbk(std::u16string_view units, char substitute, bool* used_
 {
     bool used = false;
     std::string out;
-    if (!units.empty()) {
+    if (all_ascii(units)) {
+        out.assign(units.begin(), units.end());
+    } else {
         ThreadConverter& state = gbk_converter();
         UConverter* c = state.converter.get();
         UErrorCode status = U_ZERO_ERROR;
         ucnv_setSubstChars(c, &substitute, 1, &status);
         state.substituted = false;
-        out = two_pass<std::string>([&](char* dest, std::int32_t capacity, UErrorCode* st) {
+        out = converted<std::string>(2 * units.size(), [&](char* dest, std::int32_t capacity, UErrorCode* st) {
             ucnv_reset(c);
             return ucnv_fromUChars(c, dest, capacity, units.data(), checked_length(units.size()), st);
         });
@@ -111,7 +126,7 @@ std::string utf16_to_gbk(std::u16string_view units, char substitute, bool* used_
 std::u16string utf8_to_utf16(std::string_view utf8)
 {
     if (utf8.empty()) return {};
-    return two_pass<std::u16string>([&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
+    return converted<std::u16string>(utf8.size(), [&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
         std::int32_t length = 0;
         u_strFromUTF8WithSub(dest, capacity, &length, utf8.data(), checked_length(utf8.size()), 0xFFFD, nullptr,
                              status);
@@ -122,7 +137,7 @@ std::u16string utf8_to_utf16(std::string_view utf8)
 std::string utf16_to_utf8(std::u16string_view units)
 {
     if (units.empty()) return {};
-    return two_pass<std::string>([&](char* dest, std::int32_t capacity, UErrorCode* status) {
+    return converted<std::string>(3 * units.size(), [&](char* dest, std::int32_t capacity, UErrorCode* status) {
         std::int32_t length = 0;
         u_strToUTF8WithSub(dest, capacity, &length, units.data(), checked_length(units.size()), 0xFFFD, nullptr,
                            status);

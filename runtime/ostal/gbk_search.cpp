@@ -1,5 +1,8 @@
 #include "gbk_search.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "gbk.h"
 
 namespace cu::gbk_search {
@@ -8,6 +11,16 @@ namespace {
 unsigned char byte_at(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
 
 unsigned char fold(unsigned char b) { return b >= 'a' && b <= 'z' ? static_cast<unsigned char>(b - 32) : b; }
+
+// Eight bytes below 0x80 from a character start are eight one-byte
+// characters (a trail byte may look like ASCII, but its lead byte never does),
+// and the answers searched are mostly ASCII.
+bool eight_ascii_bytes(std::string_view text, std::size_t i)
+{
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    return (word & 0x8080808080808080u) == 0;
+}
 
 }  // namespace
 
@@ -19,7 +32,10 @@ bool starts_double_byte(std::string_view text, std::size_t i)
 
 void Finder::walk_to(std::size_t i)
 {
-    while (boundary_ < i) boundary_ += char_width(text_, boundary_);
+    while (boundary_ < i) {
+        if (i - boundary_ >= 8 && eight_ascii_bytes(text_, boundary_)) boundary_ += 8;
+        else boundary_ += char_width(text_, boundary_);
+    }
 }
 
 bool Finder::matches_at(std::size_t i) const

@@ -34,7 +34,8 @@ constexpr std::size_t unwind_reserve = 1u << 20;
 bool may_allocate(ScriptEngine::Budget& b, std::size_t more)
 {
     if (more > ScriptEngine::memory_cap - std::min(b.used, ScriptEngine::memory_cap)) return false;
-    if (!stop_requested() && Clock::now() < b.deadline) return true;
+    // Outside a budgeted call (building the heap) there is no clock to read.
+    if (!stop_requested() && (b.deadline == Clock::time_point::max() || Clock::now() < b.deadline)) return true;
     if (!b.ending) {
         b.ending = true;
         b.reserve = unwind_reserve;

@@ -85,6 +85,11 @@ TEST(TextCommands, FindGivesOneBasedPositionOrMinusOne)
         // 'f' as a trail byte is not the letter f.
         {"\x81\x66" "f", "f", false, 3},
         {"\x81\x66", "F", true, -1},
+        // The same behind runs of ASCII longer than a word, which the walk to
+        // a candidate steps over eight bytes at a time.
+        {"abcdeghi\x81\x66" "f", "f", false, 11},
+        {"abcdefghijklmno\x81\x66" "ile", "file", false, -1},
+        {"abcdefghijklmno\xD6\xD0" "file", "file", false, 18},
     };
     for (const Case& c : cases)
         EXPECT_EQ(as_int(call(texts, 0x148, {text(c.haystack), text(c.needle), omitted(), logical(c.ignore_case)})),

@@ -177,6 +177,12 @@ void post_to_gui(std::function<void()> call)
     enqueue(std::move(call), nullptr);
 }
 
+bool worker_calls_queued()
+{
+    std::lock_guard lock(queue_mutex);
+    return !queued_calls.empty();
+}
+
 bool run_on_gui(std::function<void()> call)
 {
     if (cu::stop_requested()) return false;

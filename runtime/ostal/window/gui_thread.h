@@ -23,6 +23,10 @@ void post_to_gui(std::function<void()> call);
 // or while it waited (a stop releases the wait at once).
 bool run_on_gui(std::function<void()> call);
 
+// Whether calls from other threads wait in the queue for the GUI thread (a run
+// of the queue is then on its way).
+bool worker_calls_queued();
+
 // Runs `call` directly on the GUI thread, or queues it from elsewhere.
 inline void write_on_gui(std::function<void()> call)
 {

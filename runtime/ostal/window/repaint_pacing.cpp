@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "gui_thread.h"
 #include "worker.h"
 
 namespace cu::window {
@@ -38,10 +39,8 @@ public:
         if (event->type() != QEvent::UpdateRequest || !receiver->isWidgetType()) return false;
         auto* window = static_cast<QWidget*>(receiver);
         if (!window->isWindow()) return false;
-        if (auto it = std::find(released_.begin(), released_.end(), window); it != released_.end()) {
-            released_.erase(it);
-            return false;
-        }
+        if (take(behind_queue_, window)) return false;
+        if (take(released_, window)) return wait_for_queued_calls(window);
         if (cu::census().workers == 0) {
             pacing_ = false;
             return false;
@@ -53,7 +52,7 @@ public:
         }
         if (now >= next_frame_) {
             next_frame_ = now + frame_ns;
-            return false;
+            return wait_for_queued_calls(window);
         }
         if (std::find(held_.begin(), held_.end(), window) == held_.end()) held_.emplace_back(window);
         if (!frame_timer_.isActive()) frame_timer_.start(static_cast<int>((next_frame_ - now + 999'999) / 1'000'000));
@@ -61,6 +60,32 @@ public:
     }
 
 private:
+    static bool take(std::vector<QObject*>& windows, QObject* window)
+    {
+        const auto it = std::find(windows.begin(), windows.end(), window);
+        if (it == windows.end()) return false;
+        windows.erase(it);
+        return true;
+    }
+
+    // A repaint whose frame has come still lets the window calls that workers
+    // queued before it run first, so a worker waiting on a read is served
+    // before the window paints; it goes through after that one run of the
+    // queue (posted after the run, it comes behind it) whatever has been queued
+    // since, so a worker writing rows without pause cannot hold it off.
+    bool wait_for_queued_calls(QWidget* window)
+    {
+        if (!worker_calls_queued()) return false;
+        behind_queue_.push_back(window);
+        QMetaObject::invokeMethod(
+            this,
+            [window = QPointer<QWidget>(window)] {
+                if (window) QCoreApplication::postEvent(window.data(), new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
+
     // The frame has come: every held window repaints once, behind whatever
     // the GUI thread has queued by now.
     void release_held()
@@ -80,6 +105,7 @@ private:
     qint64 next_frame_ = 0;
     std::vector<QPointer<QWidget>> held_;
     std::vector<QObject*> released_;  // windows whose request for this frame is on its way
+    std::vector<QObject*> behind_queue_;  // windows whose request waits behind a run of the queue
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "guarded_command.h"
 #include "kernel_modules.h"
 #include "script_engine.h"
+#include "script_engine_spare.h"
 #include "worker.h"
 
 namespace cu::kernel {
@@ -18,6 +19,16 @@ namespace {
 
 struct ScriptControl {
     std::unique_ptr<ScriptEngine> engine;  // present once the language is set
+
+    ScriptControl() = default;
+    ScriptControl(const ScriptControl&) = delete;
+    ScriptControl& operator=(const ScriptControl&) = delete;
+    ~ScriptControl() { drop_engine(); }
+
+    void drop_engine()
+    {
+        if (engine) drop_script_engine(std::move(engine));
+    }
 };
 
 bool same_name(std::string_view a, std::string_view b)
@@ -87,9 +98,9 @@ cu_value set_property(const Args& a)
 {
     ScriptControl* object = object_in(a);
     if (!object || !same_name(a.text(1), "Language")) return logical(false);
-    object->engine.reset();
+    object->drop_engine();
     if (!same_name(a.text(2), "JScript") && !same_name(a.text(2), "JavaScript")) return logical(false);
-    object->engine = std::make_unique<ScriptEngine>();
+    object->engine = fresh_script_engine();
     return logical(true);
 }
 

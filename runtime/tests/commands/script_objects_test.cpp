@@ -184,6 +184,18 @@ TEST(ScriptObjects, EachObjectHasItsOwnHeap)
     EXPECT_EQ(b.run("xx"), "");
 }
 
+// Engines are built ahead of use; one taken after another has run scripts is
+// still untouched.
+TEST(ScriptObjects, ObjectsMadeOneAfterAnotherStartFromACleanHeap)
+{
+    for (int i = 0; i < 4; ++i) {
+        ScriptObject o;
+        o.execute("var seen = typeof leftover + ',' + typeof [].mark; leftover = 1; Array.prototype.mark = 1;"
+                  "function xx(){ return seen; }");
+        EXPECT_EQ(o.run("xx"), "undefined,undefined") << "object " << i;
+    }
+}
+
 TEST(ScriptObjects, NoHostObjects)
 {
     ScriptObject o;

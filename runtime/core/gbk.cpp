@@ -91,14 +91,23 @@ bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 }  // namespace
 
+std::size_t gbk_to_utf16(std::string_view gbk, char16_t* dest)
+{
+    if (all_ascii(gbk)) {
+        std::copy(gbk.begin(), gbk.end(), dest);
+        return gbk.size();
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const std::int32_t size = checked_length(gbk.size());
+    const std::int32_t length = ucnv_toUChars(gbk_converter().converter.get(), dest, size, gbk.data(), size, &status);
+    return U_FAILURE(status) ? 0 : static_cast<std::size_t>(length);
+}
+
 std::u16string gbk_to_utf16(std::string_view gbk)
 {
-    if (all_ascii(gbk)) return std::u16string(gbk.begin(), gbk.end());
-    UConverter* c = gbk_converter().converter.get();
-    return converted<std::u16string>(gbk.size(), [&](char16_t* dest, std::int32_t capacity, UErrorCode* status) {
-        ucnv_reset(c);
-        return ucnv_toUChars(c, dest, capacity, gbk.data(), checked_length(gbk.size()), status);
-    });
+    std::u16string units(gbk.size(), u'\0');
+    units.resize(gbk_to_utf16(gbk, units.data()));
+    return units;
 }
 
 std::string utf16_to_gbk(std::u16string_view units, char substitute, bool* used_substitute)

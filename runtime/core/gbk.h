@@ -21,6 +21,9 @@ constexpr bool is_gbk_pair(unsigned char lead, unsigned char trail)
 // GBK bytes -> UTF-16. A byte sequence that is not a GBK character (a lone
 // lead byte, an unassigned pair) becomes U+FFFD.
 std::u16string gbk_to_utf16(std::string_view gbk);
+// The same into `dest`, which must have room for gbk.size() units (a GBK text
+// never gives more units than it has bytes); the number of units written.
+std::size_t gbk_to_utf16(std::string_view gbk, char16_t* dest);
 
 // UTF-16 -> GBK. A character GBK cannot hold (an emoji, a lone surrogate)
 // becomes `substitute`; `used_substitute`, when given, tells whether it did.

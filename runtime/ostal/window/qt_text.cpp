@@ -6,8 +6,9 @@ namespace cu::window {
 
 QString from_gbk(std::string_view gbk)
 {
-    const std::u16string units = cu::gbk_to_utf16(gbk);
-    return QString::fromUtf16(units.data(), static_cast<qsizetype>(units.size()));
+    QString text(static_cast<qsizetype>(gbk.size()), Qt::Uninitialized);
+    text.truncate(static_cast<qsizetype>(cu::gbk_to_utf16(gbk, reinterpret_cast<char16_t*>(text.data()))));
+    return text;
 }
 
 QString from_gbk(const char* gbk) { return gbk ? from_gbk(std::string_view(gbk)) : QString(); }

@@ -118,6 +118,12 @@ std::vector<std::string> LoopbackServer::requests() const
     return requests_;
 }
 
+std::chrono::steady_clock::time_point LoopbackServer::last_request_time() const
+{
+    std::lock_guard lock(mutex_);
+    return last_request_time_;
+}
+
 void LoopbackServer::accept_loop()
 {
     while (!stopping_) {
@@ -175,6 +181,7 @@ void LoopbackServer::serve(int fd)
     if (!target.empty()) {
         std::lock_guard lock(mutex_);
         requests_.push_back(target);
+        last_request_time_ = std::chrono::steady_clock::now();
     }
     if (wait_while_stalled(fd))
         send_reply(fd, *reply_for(target));

@@ -68,6 +68,8 @@ public:
 
     // Request targets ("/api/v1/?key=..."), in arrival order.
     std::vector<std::string> requests() const;
+    // When the last request's head had been read (a benchmark's clock).
+    std::chrono::steady_clock::time_point last_request_time() const;
     // Connections whose client hung up while its request was held by set_stalled.
     int abandoned_stalled() const { return abandoned_stalled_; }
     int open_connections() const { return open_; }
@@ -94,6 +96,7 @@ private:
     std::map<std::string, std::shared_ptr<const Reply>> replies_by_path_;
     bool stalled_ = false;
     std::vector<std::string> requests_;
+    std::chrono::steady_clock::time_point last_request_time_;
     std::set<int> open_fds_;
     std::thread acceptor_;
 };

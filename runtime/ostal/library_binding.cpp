@@ -53,34 +53,42 @@ std::string descriptor_mismatch(const cu_library& found, const image::SupportLib
     return {};
 }
 
+bool bind_library(std::size_t index, const image::SupportLibrary& want, const cu_library& kernel,
+                  const LibraryPlace& place, BoundLibrary* bound, std::string* error)
+{
+    const std::string file = place.directory + want.short_name + place.extension;
+    auto fail = [&](const std::string& reason) {
+        *error = "support library " + std::to_string(index) + " \"" + want.short_name + "\" (" +
+                 (index == 0 ? std::string("the kernel library") : file) + "): " + reason;
+        return false;
+    };
+    BoundLibrary lib{want.short_name, nullptr, {}};
+    const cu_library* descriptor = &kernel;
+    if (index != 0) {
+        // Checked first: dlopen maps a truncated file and the first touch past its end is SIGBUS.
+        if (std::string damage = shared_object_damage(file); !damage.empty()) return fail(damage);
+        lib.handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!lib.handle) return fail(std::string("cannot be loaded: ") + dlerror());
+        auto describe = reinterpret_cast<cu_library_descriptor_fn>(dlsym(lib.handle, CU_LIBRARY_EXPORT));
+        if (!describe) return fail("it exports no " CU_LIBRARY_EXPORT);
+        descriptor = describe();
+        if (!descriptor) return fail("its descriptor is empty");
+    } else if (want.short_name != kernel.short_name) {
+        return fail(std::string("the first library must be the kernel library \"") + kernel.short_name + "\"");
+    }
+    if (std::string why = descriptor_mismatch(*descriptor, want); !why.empty()) return fail(why);
+    std::string reason;
+    if (!index_commands(*descriptor, &lib, &reason)) return fail(reason);
+    *bound = std::move(lib);
+    return true;
+}
+
 bool bind_libraries(const std::vector<image::SupportLibrary>& wanted, const cu_library& kernel, const LibraryPlace& place,
                     std::vector<BoundLibrary>* bound, std::string* error)
 {
     for (std::size_t index = 0; index < wanted.size(); ++index) {
-        const image::SupportLibrary& want = wanted[index];
-        const std::string file = place.directory + want.short_name + place.extension;
-        auto fail = [&](const std::string& reason) {
-            *error = "support library " + std::to_string(index) + " \"" + want.short_name + "\" (" +
-                     (index == 0 ? std::string("the kernel library") : file) + "): " + reason;
-            return false;
-        };
-        BoundLibrary lib{want.short_name, nullptr, {}};
-        const cu_library* descriptor = &kernel;
-        if (index != 0) {
-            // Checked first: dlopen maps a truncated file and the first touch past its end is SIGBUS.
-            if (std::string damage = shared_object_damage(file); !damage.empty()) return fail(damage);
-            lib.handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (!lib.handle) return fail(std::string("cannot be loaded: ") + dlerror());
-            auto describe = reinterpret_cast<cu_library_descriptor_fn>(dlsym(lib.handle, CU_LIBRARY_EXPORT));
-            if (!describe) return fail("it exports no " CU_LIBRARY_EXPORT);
-            descriptor = describe();
-            if (!descriptor) return fail("its descriptor is empty");
-        } else if (want.short_name != kernel.short_name) {
-            return fail(std::string("the first library must be the kernel library \"") + kernel.short_name + "\"");
-        }
-        if (std::string why = descriptor_mismatch(*descriptor, want); !why.empty()) return fail(why);
-        std::string reason;
-        if (!index_commands(*descriptor, &lib, &reason)) return fail(reason);
+        BoundLibrary lib;
+        if (!bind_library(index, wanted[index], kernel, place, &lib, error)) return false;
         bound->push_back(std::move(lib));
     }
     return true;

@@ -14,6 +14,7 @@ struct BoundLibrary {
     std::string short_name;
     void* handle = nullptr;  // from dlopen; null for the kernel library itself
     std::unordered_map<std::uint32_t, cu_command_fn> commands;
+    bool late = false;  // a stand-in: the library is bound at its first use (late_libraries.h)
 };
 
 // Where support library files are looked for: a directory (with its final
@@ -30,6 +31,12 @@ LibraryPlace kernel_library_place();
 // identifier (either letter case) and a version not older. Empty when it fits,
 // else the reason.
 std::string descriptor_mismatch(const cu_library& found, const image::SupportLibrary& wanted);
+
+// Binds library `index` of the image's list (0 is `kernel`, checked like the
+// others; the rest are loaded from `place`). False with *error naming the
+// library and the reason.
+bool bind_library(std::size_t index, const image::SupportLibrary& wanted, const cu_library& kernel,
+                  const LibraryPlace& place, BoundLibrary* bound, std::string* error);
 
 // Binds every library of `wanted`: index 0 is `kernel` (checked like the
 // others), the rest are loaded from `place`. False with *error naming the

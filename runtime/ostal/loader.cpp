@@ -4,15 +4,13 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "blocks.h"
 #include "errors.h"
 #include "kernel_modules.h"
+#include "late_libraries.h"
 #include "library_ids.h"
 #include "low_arena.h"
 #include "perf_map.h"
@@ -46,30 +44,28 @@ int find_segment(dl_phdr_info* info, std::size_t, void* data)
     return 0;
 }
 
-// Libraries being bound on a thread of their own for the loaded program
-// (LibraryBinding::during_start); null once they are in its list.
-struct PendingLibraries {
-    Program* program = nullptr;
-    std::string image_name;
-    std::vector<BoundLibrary> bound;
-    std::string error;
-    bool ok = false;
-    std::thread binder;
-};
-
-std::mutex pending_mutex;
-PendingLibraries* pending = nullptr;  // guarded by pending_mutex
-std::atomic<bool> libraries_bound{true};
-
-void bind_in_background(Program* program, std::string_view name, const std::vector<image::SupportLibrary>& wanted,
-                        const LibraryPlace& place)
+// Binds the image's libraries in list order as a start does: a late library
+// whose record matches the files stands in the list as a stand-in and is
+// bound after the window shows (late_libraries.h).
+bool bind_for_start(Program* program, std::string_view name, const std::vector<image::SupportLibrary>& wanted,
+                    const LibraryPlace& place, std::string* error)
 {
-    auto* p = new PendingLibraries{program, std::string(name), {}, {}, false, {}};
-    std::lock_guard lock(pending_mutex);
-    pending = p;
-    libraries_bound.store(false, std::memory_order_release);
-    p->binder = std::thread(
-        [p, wanted, place] { p->ok = bind_libraries(wanted, kernel_descriptor(), place, &p->bound, &p->error); });
+    std::vector<LateLibrary> late;
+    for (std::size_t index = 0; index < wanted.size(); ++index) {
+        BoundLibrary lib{wanted[index].short_name, nullptr, {}};
+        const LateLibrary candidate{index, wanted[index]};
+        if (index == 0 || !binds_late(wanted[index].short_name)) {
+            if (!bind_library(index, wanted[index], kernel_descriptor(), place, &lib, error)) return false;
+        } else if (recorded_as_bound(candidate, place)) {
+            lib.late = true;
+            late.push_back(candidate);
+        } else if (!bind_and_record(candidate, place, &lib, error)) {
+            return false;
+        }
+        program->libraries.push_back(std::move(lib));
+    }
+    set_late_libraries(std::move(late), place, std::string(name));
+    return true;
 }
 
 std::vector<cu_command> kernel_commands()
@@ -124,15 +120,11 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     program->start = reinterpret_cast<std::uint64_t>(program->image) + view.start;
     fill_service_table(program->service_table);
 
-    if (binding == LibraryBinding::during_start) bind_in_background(program, name, view.libraries, place);
-    else if (!bind_libraries(view.libraries, kernel_descriptor(), place, &program->libraries, &error))
-        refuse(name, error);
-    // A library that cannot be bound is reported before anything found after it.
-    auto fail = [&](const std::string& reason) {
-        wait_for_libraries();
-        refuse(name, reason);
-    };
-    if (!bind_dll_commands(view, kernel::platform_functions(), &program->dlls, &error)) fail(error);
+    const bool bound = binding == LibraryBinding::during_start
+                           ? bind_for_start(program, name, view.libraries, place, &error)
+                           : bind_libraries(view.libraries, kernel_descriptor(), place, &program->libraries, &error);
+    if (!bound) refuse(name, error);
+    if (!bind_dll_commands(view, kernel::platform_functions(), &program->dlls, &error)) refuse(name, error);
 
     image::Addresses addresses;
     addresses.const_base = reinterpret_cast<std::uint64_t>(program->const_base);
@@ -140,10 +132,7 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     addresses.code_base = reinterpret_cast<std::uint64_t>(program->code_base);
     for (std::size_t slot = 0; slot < image::kServiceSlots; ++slot)
         addresses.slot_address[slot] = reinterpret_cast<std::uint64_t>(program->service_table + slot);
-    if (!image::relocate(view, program->code_base, addresses, {}, &error)) {
-        wait_for_libraries();
-        fatal(error);
-    }
+    if (!image::relocate(view, program->code_base, addresses, {}, &error)) fatal(error);
 
     // W^X: the table and the image read-only, the pages holding code
     // read+execute; only "var" stays writable.
@@ -151,7 +140,7 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     if (!arena.protect(program->service_table, table_bytes, PROT_READ, &error) ||
         !arena.protect(program->image, image_bytes, PROT_READ, &error) ||
         (code_size && !arena.protect(program->code_base, code_size, PROT_READ | PROT_EXEC, &error)))
-        fail(error);
+        refuse(name, error);
 
     set_image_range(program->image, program->image_size);
     std::span<const std::uint8_t> form;
@@ -161,19 +150,6 @@ const Program& load_program(std::span<const std::uint8_t> bytes, std::string_vie
     write_perf_map(program->code_base);
     set_loaded_program(program);
     return *program;
-}
-
-void wait_for_libraries()
-{
-    if (libraries_bound.load(std::memory_order_acquire)) return;
-    std::lock_guard lock(pending_mutex);
-    if (!pending) return;
-    pending->binder.join();
-    if (!pending->ok) refuse(pending->image_name, pending->error);
-    pending->program->libraries = std::move(pending->bound);
-    delete pending;
-    pending = nullptr;
-    libraries_bound.store(true, std::memory_order_release);
 }
 
 }  // namespace cu::ostal

@@ -16,10 +16,9 @@ namespace cu::ostal {
 // command table.
 const cu_library& kernel_descriptor();
 
-// When the support libraries are bound: before load_program returns, or on a
-// thread of their own while the start routine makes the application (mapping
-// them and what they need takes longer than everything else of a start);
-// wait_for_libraries() is then where the program first needs them.
+// How the support libraries are bound: all before load_program returns, or as
+// a start binds them, leaving a late library whose files have not changed
+// since it last bound until after the window shows (late_libraries.h).
 enum class LibraryBinding { before_return, during_start };
 
 // Loads the image in `bytes` (which may run on past the image's end). Every
@@ -27,11 +26,6 @@ enum class LibraryBinding { before_return, during_start };
 // program stays loaded until the process ends.
 const Program& load_program(std::span<const std::uint8_t> bytes, std::string_view name, const LibraryPlace& place,
                             LibraryBinding binding = LibraryBinding::before_return);
-
-// Waits until the loaded program's libraries are bound and in its list; a
-// library that could not be bound ends the process here, with the message a
-// failed load gives. Returns at once once they are (from any thread).
-void wait_for_libraries();
 
 // The bytes readable from `image` to the end of the loaded segment holding
 // it: the launcher passes only an address, and the validator needs a bound.

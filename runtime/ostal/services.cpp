@@ -11,6 +11,7 @@
 #include "blocks.h"
 #include "errors.h"
 #include "hex_text.h"
+#include "late_libraries.h"
 #include "loader.h"
 #include "program.h"
 #include "window_api.h"
@@ -41,12 +42,11 @@ cu_value run_command(cu_command_fn run, std::uint32_t argc, const cu_value* args
 cu_value dispatch(std::uint32_t library, std::uint32_t command, std::uint32_t argc, const cu_value* args) noexcept
 {
     try {
-        wait_for_libraries();
         const Program& p = program();
         if (library >= p.libraries.size())
             fatal("the program called command " + hex_text(command) + " of library " + std::to_string(library) +
                   ", which the image does not list");
-        const BoundLibrary& lib = p.libraries[library];
+        const BoundLibrary& lib = p.libraries[library].late ? late_library(library) : p.libraries[library];
         const auto it = lib.commands.find(command);
         if (it == lib.commands.end())
             fatal("the program called command " + hex_text(command) + " of library " + std::to_string(library) + " (" +
@@ -164,7 +164,6 @@ void svc_FreeBlock(void* block)
 void svc_EndProgram(std::int32_t code)
 {
     stop_point();
-    wait_for_libraries();
     std::fflush(nullptr);
     _exit(code);
 }
@@ -172,7 +171,6 @@ void svc_EndProgram(std::int32_t code)
 void svc_RunMessageLoop()
 {
     stop_point();
-    wait_for_libraries();
     try {
         cu::window::run_message_loop();
     } catch (...) {
@@ -184,9 +182,9 @@ void svc_OpenStartWindow(std::uint32_t window)
 {
     stop_point();
     try {
-        // The application and the window are made while the libraries are
-        // still being bound; the window shows only once they are.
-        cu::window::open_start_window(window, [] { wait_for_libraries(); });
+        cu::window::open_start_window(window);
+        // Shown: what the window did not need is bound now, before a search.
+        bind_late_libraries_soon();
     } catch (...) {
         fatal("the start window " + hex_text(window) + " could not be opened");
     }

@@ -263,6 +263,36 @@ TEST_P(Damaged, OneClearMessage)
 
 INSTANTIATE_TEST_SUITE_P(Installations, Damaged, ::testing::Range(0, static_cast<int>(cases().size())));
 
+// The internet library is left unmapped at start while a record from an
+// earlier start says its files are unchanged. Damaged after a good start, it
+// is still found at the next start, before any window.
+TEST(DamagedInstallation, TheInternetLibraryDamagedAfterAGoodStartIsFoundAtTheNext)
+{
+    const std::string prefix =
+        "cumulo-search: image embedded in the executable: support library [0-9]+ \"netsup\" \\(.*/netsup\\.vlr\\): ";
+    const std::vector<Case> after_a_good_start = {
+        {"missing", [](const Installation& i) { fs::remove(i.bin("netsup.vlr")); }, 3, "cannot be loaded: [^\n]*\n"},
+        {"truncated", [](const Installation& i) { truncate_file(i.bin("netsup.vlr")); }, 3,
+         ".*/netsup\\.vlr is truncated: [^\n]*\n"},
+        {"a foreign shared object", [](const Installation& i) { replace_with(i.bin("netsup.vlr"), foreign_shared_object()); },
+         3, "it exports no [^\n]*\n"},
+        {"another of ours", [](const Installation& i) { replace_with(i.bin("netsup.vlr"), i.bin("jdoc.vlr")); }, 3,
+         "its identifier [^\n]* is not the one the image asks for[^\n]*\n"},
+    };
+    for (const Case& c : after_a_good_start) {
+        SCOPED_TRACE(c.name);
+        const Installation install;
+        const Finished good = install.start(true);
+        ASSERT_EQ(good.status, 0) << good.err;
+        ASSERT_TRUE(fs::exists(install.root() / "run/cumulo-search/bound-netsup")) << "no record after a good start";
+        EXPECT_EQ(install.start(true).status, 0) << "a start with the record";
+        c.damage(install);
+        const Finished r = install.start();
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(prefix + c.message))) << r.err;
+    }
+}
+
 // The launcher alone (the runtime elsewhere), with a settings file that is
 // junk or names a damaged installation: the launcher's one message.
 TEST(DamagedSettings, JunkOrDamagedTargetsGiveTheOneMessage)

@@ -31,7 +31,7 @@ std::span<const cu_platform_function> platform_functions() { return platform; }
 
 namespace cu::window {
 void set_layout(std::span<const std::uint8_t>, const void*) {}
-void open_start_window(std::uint32_t, const std::function<void()>&) {}
+void open_start_window(std::uint32_t) {}
 void run_message_loop() {}
 std::uint64_t read_unit_property(std::uint32_t, std::uint32_t unit, std::uint32_t property) { return unit + property; }
 void write_unit_property(std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t) {}

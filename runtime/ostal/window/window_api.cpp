@@ -47,7 +47,7 @@ void ensure_application()
     QApplication::setFont(font);
 }
 
-void open_on_gui_thread(std::uint32_t window_id, const std::function<void()>& before_show)
+void open_on_gui_thread(std::uint32_t window_id)
 {
     if (LayoutWindow* open = open_window(window_id)) {
         open->raise();
@@ -63,7 +63,6 @@ void open_on_gui_thread(std::uint32_t window_id, const std::function<void()>& be
     window->setAttribute(Qt::WA_DeleteOnClose);
     windows[window_id] = window;
     pace_repaints_while_workers_run();
-    if (before_show) before_show();
     window->show_at_stored_geometry();
     show_fatal_errors_in_a_dialog();
 }
@@ -104,11 +103,11 @@ void set_layout(std::span<const std::uint8_t> form, const void* code_base)
 
 // The application belongs to the thread that opens the first window: the
 // start routine's, the process's main thread.
-void open_start_window(std::uint32_t window_id, const std::function<void()>& before_show)
+void open_start_window(std::uint32_t window_id)
 {
     ensure_application();
-    if (on_gui_thread()) open_on_gui_thread(window_id, before_show);
-    else run_on_gui([window_id, before_show] { open_on_gui_thread(window_id, before_show); });
+    if (on_gui_thread()) open_on_gui_thread(window_id);
+    else run_on_gui([window_id] { open_on_gui_thread(window_id); });
 }
 
 void run_message_loop()

@@ -15,9 +15,8 @@ namespace cu::window {
 // The "form" section's data as loaded, and the code base for handler offsets.
 void set_layout(std::span<const std::uint8_t> form, const void* code_base);
 
-// OpenStartWindow. `before_show` runs once the window is built and before it
-// shows (a start finishes its own work there).
-void open_start_window(std::uint32_t window_id, const std::function<void()>& before_show = {});
+// OpenStartWindow.
+void open_start_window(std::uint32_t window_id);
 void run_message_loop();                          // RunMessageLoop: returns when the windows are gone
 std::uint64_t read_unit_property(std::uint32_t window, std::uint32_t unit, std::uint32_t property);
 void write_unit_property(std::uint32_t window, std::uint32_t unit, std::uint32_t property, std::uint64_t value);

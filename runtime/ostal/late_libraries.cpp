@@ -64,11 +64,6 @@ std::set<std::string> loaded_objects()
     return paths;
 }
 
-std::string library_file(const LateLibrary& library, const LibraryPlace& place)
-{
-    return place.directory + library.wanted.short_name + place.extension;
-}
-
 // The libraries left for later, once set_late_libraries has run.
 struct LateState {
     LateLibrary library;
@@ -124,7 +119,7 @@ bool bind_and_record(const LateLibrary& library, const LibraryPlace& place, Boun
     if (!bind_library(library.index, library.wanted, kernel_descriptor(), place, bound, error)) return false;
     const std::string path = record_path(library);
     if (path.empty()) return true;
-    const std::string file = library_file(library, place);
+    const std::string file = library_file(place, library.wanted.short_name);
     std::string record = record_header(library, file);
     std::set<std::string> files{file, "/etc/ld.so.cache"};
     for (const std::string& loaded : loaded_objects())
@@ -146,7 +141,7 @@ bool recorded_as_bound(const LateLibrary& library, const LibraryPlace& place)
     const std::string path = record_path(library);
     if (path.empty()) return false;
     std::ifstream in(path, std::ios::binary);
-    const std::string header = record_header(library, library_file(library, place));
+    const std::string header = record_header(library, library_file(place, library.wanted.short_name));
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (text.compare(0, header.size(), header) != 0) return false;
     std::istringstream lines(text.substr(header.size()));

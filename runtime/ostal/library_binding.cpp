@@ -30,6 +30,11 @@ bool index_commands(const cu_library& lib, BoundLibrary* out, std::string* reaso
 
 }  // namespace
 
+std::string library_file(const LibraryPlace& place, std::string_view short_name)
+{
+    return place.directory + std::string(short_name) + place.extension;
+}
+
 LibraryPlace kernel_library_place()
 {
     Dl_info info{};
@@ -56,7 +61,7 @@ std::string descriptor_mismatch(const cu_library& found, const image::SupportLib
 bool bind_library(std::size_t index, const image::SupportLibrary& want, const cu_library& kernel,
                   const LibraryPlace& place, BoundLibrary* bound, std::string* error)
 {
-    const std::string file = place.directory + want.short_name + place.extension;
+    const std::string file = library_file(place, want.short_name);
     auto fail = [&](const std::string& reason) {
         *error = "support library " + std::to_string(index) + " \"" + want.short_name + "\" (" +
                  (index == 0 ? std::string("the kernel library") : file) + "): " + reason;

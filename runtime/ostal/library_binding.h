@@ -2,6 +2,7 @@
 // position is its library index; each brings its command table.
 #pragma once
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct LibraryPlace {
     std::string directory;
     std::string extension;
 };
+
+// The file of the support library `short_name`: "<dir><short name><extension>".
+std::string library_file(const LibraryPlace& place, std::string_view short_name);
 
 // The kernel library's own file: its directory and extension.
 LibraryPlace kernel_library_place();

@@ -1,8 +1,8 @@
 // cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
 // the search API and the share pages until it is stopped.
-#include "catalogue_import.h"
+#include "catalogue/catalogue_import.h"
 #include "options.h"
-#include "sample_catalogue.h"
+#include "catalogue/sample_catalogue.h"
 #include "service.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "decimal.h"
+#include "text/decimal.h"
 
 #include <cstdlib>
 

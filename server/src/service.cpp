@@ -1,8 +1,8 @@
 #include "service.h"
 
-#include "decimal.h"
-#include "query_string.h"
-#include "search_query.h"
+#include "text/decimal.h"
+#include "http/query_string.h"
+#include "index/search_query.h"
 
 namespace cumulo::server {
 

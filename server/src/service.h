@@ -1,11 +1,11 @@
 // The service's requests and their answers: GET /api/v1/ (search), /share/link and /s/<code>
 // (share pages). The answer functions are plain calls so that they can be tested without a
-// socket; Service routes request targets to them for the front door (http_front_door.h).
+// socket; Service routes request targets to them for the front door (http/front_door.h).
 #pragma once
 
-#include "answer.h"
-#include "http_front_door.h"
-#include "reader_pool.h"
+#include "pages/answer.h"
+#include "http/front_door.h"
+#include "catalogue/reader_pool.h"
 
 #include <chrono>
 #include <string_view>

@@ -1,5 +1,5 @@
 // The service over HTTP, in-process on a free port, against a small hand-made catalogue.
-#include "catalogue_import.h"
+#include "catalogue/catalogue_import.h"
 #include "service.h"
 
 #include "temp_dir.h"

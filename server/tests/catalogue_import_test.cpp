@@ -1,4 +1,4 @@
-#include "catalogue_import.h"
+#include "catalogue/catalogue_import.h"
 
 #include "temp_dir.h"
 

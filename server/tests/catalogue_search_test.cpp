@@ -1,7 +1,7 @@
 // The search index against a plain filter-and-sort of the sample shares, its letter-case rule
 // and its deadline.
-#include "sample_catalogue.h"
-#include "search_deadline.h"
+#include "catalogue/sample_catalogue.h"
+#include "index/search_deadline.h"
 
 #include "temp_dir.h"
 

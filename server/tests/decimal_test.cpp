@@ -1,5 +1,5 @@
-#include "decimal.h"
-#include "share.h"
+#include "text/decimal.h"
+#include "catalogue/share.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The front door's turns for expensive searches, with a handler whose costs are known: a
 // search that cannot finish works until its deadline and then says so, as the catalogue does.
-#include "http_front_door.h"
-#include "search_deadline.h"
+#include "http/front_door.h"
+#include "index/search_deadline.h"
 
 #include "raw_client.h"
 

@@ -1,4 +1,4 @@
-#include "search_query.h"
+#include "index/search_query.h"
 
 #include <gtest/gtest.h>
 

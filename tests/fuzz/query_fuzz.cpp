@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "query_string.h"
-#include "search_query.h"
+#include "http/query_string.h"
+#include "index/search_query.h"
 
 using namespace cumulo::server;
 

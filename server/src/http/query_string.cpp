@@ -1,4 +1,4 @@
-#include "query_string.h"
+#include "http/query_string.h"
 
 namespace cumulo::server {
 

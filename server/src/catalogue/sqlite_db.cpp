@@ -1,4 +1,4 @@
-#include "sqlite_db.h"
+#include "catalogue/sqlite_db.h"
 
 namespace cumulo::server {
 

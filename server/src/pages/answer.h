@@ -1,7 +1,7 @@
 // What the service sends back: the search answer in JSON and the share pages in HTML.
 #pragma once
 
-#include "share.h"
+#include "catalogue/share.h"
 
 #include <string>
 #include <string_view>

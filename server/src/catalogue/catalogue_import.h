@@ -4,7 +4,7 @@
 // counted and the first max_reported_bad_lines of them reported by number.
 #pragma once
 
-#include "catalogue.h"
+#include "catalogue/catalogue.h"
 
 #include <cstdint>
 #include <istream>

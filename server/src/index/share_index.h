@@ -10,8 +10,8 @@
 //   fills its page from the first candidates; a rare key has a short list to walk.
 #pragma once
 
-#include "search_query.h"
-#include "share.h"
+#include "index/search_query.h"
+#include "catalogue/share.h"
 
 #include <array>
 #include <chrono>

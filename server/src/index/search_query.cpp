@@ -1,8 +1,8 @@
-#include "search_query.h"
+#include "index/search_query.h"
 
-#include "decimal.h"
-#include "query_string.h"
-#include "utf8.h"
+#include "text/decimal.h"
+#include "http/query_string.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "reader_pool.h"
+#include "catalogue/reader_pool.h"
 
 namespace cumulo::server {
 

@@ -2,7 +2,7 @@
 // Kept free of HTTP and SQLite so that it can be tested and fuzzed on raw query texts.
 #pragma once
 
-#include "share.h"
+#include "catalogue/share.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "http_front_door.h"
+#include "http/front_door.h"
 
-#include "search_deadline.h"
-#include "worker_pool.h"
+#include "index/search_deadline.h"
+#include "http/worker_pool.h"
 
 // Boost 1.74's Asio uses std::exchange without including <utility> itself.
 #include <utility>

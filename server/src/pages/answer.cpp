@@ -1,6 +1,6 @@
-#include "answer.h"
+#include "pages/answer.h"
 
-#include "json_text.h"
+#include "text/json_text.h"
 
 #include <array>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "catalogue_import.h"
+#include "catalogue/catalogue_import.h"
 
-#include "decimal.h"
+#include "text/decimal.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>

@@ -1,7 +1,7 @@
-#include "share_index.h"
+#include "index/share_index.h"
 
-#include "letter_case.h"
-#include "search_deadline.h"
+#include "index/letter_case.h"
+#include "index/search_deadline.h"
 
 #include <algorithm>
 #include <functional>

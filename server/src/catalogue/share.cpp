@@ -1,6 +1,6 @@
-#include "share.h"
+#include "catalogue/share.h"
 
-#include "utf8.h"
+#include "text/utf8.h"
 
 namespace cumulo::server {
 

@@ -3,10 +3,10 @@
 // one connection and must be used by one thread at a time.
 #pragma once
 
-#include "search_query.h"
-#include "share.h"
-#include "share_index.h"
-#include "sqlite_db.h"
+#include "index/search_query.h"
+#include "catalogue/share.h"
+#include "index/share_index.h"
+#include "catalogue/sqlite_db.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "letter_case.h"
+#include "index/letter_case.h"
 
-#include "utf8.h"
+#include "text/utf8.h"
 
 #include <unicode/uchar.h>
 

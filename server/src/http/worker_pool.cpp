@@ -1,4 +1,4 @@
-#include "worker_pool.h"
+#include "http/worker_pool.h"
 
 namespace cumulo::server {
 

@@ -1,4 +1,4 @@
-#include "sample_catalogue.h"
+#include "catalogue/sample_catalogue.h"
 
 #include <algorithm>
 #include <array>

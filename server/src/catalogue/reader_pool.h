@@ -4,7 +4,7 @@
 // built when the pool is made.
 #pragma once
 
-#include "catalogue.h"
+#include "catalogue/catalogue.h"
 
 #include <memory>
 #include <mutex>

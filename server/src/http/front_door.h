@@ -10,7 +10,7 @@
 // that cannot be parsed gets a 400 and the connection is closed.
 #pragma once
 
-#include "answer.h"
+#include "pages/answer.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "utf8.h"
+#include "text/utf8.h"
 
 namespace cumulo::server {
 

@@ -1,6 +1,6 @@
-#include "json_text.h"
+#include "text/json_text.h"
 
-#include "utf8.h"
+#include "text/utf8.h"
 
 #include <cstdint>
 

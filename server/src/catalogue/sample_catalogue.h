@@ -3,7 +3,7 @@
 // gives the same shares, on every machine.
 #pragma once
 
-#include "catalogue.h"
+#include "catalogue/catalogue.h"
 
 #include <cstdint>
 #include <functional>

@@ -4,6 +4,7 @@
 #include "catalogue/catalogue_import.h"
 #include "options.h"
 #include "catalogue/sample_catalogue.h"
+#include "http/descriptors.h"
 #include "service.h"
 
 #include <chrono>
@@ -93,6 +94,8 @@ std::optional<Catalogue::Access> read_only_access(const Options& options, const 
 
 int run(const Options& options)
 {
+    // Every connection holds a descriptor: the service takes all the system lets it have.
+    raise_descriptor_limit();
     std::string path = options.database.empty() ? default_database_path() : options.database;
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())

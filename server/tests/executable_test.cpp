@@ -18,6 +18,7 @@
 #include <vector>
 #include <filesystem>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -193,6 +194,56 @@ TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)
         bool closed = false;
         client->read_all(std::chrono::milliseconds(1'000), &closed);
         EXPECT_TRUE(closed);
+    }
+}
+
+// Descriptor limits the server starts with, set between fork and exec.
+template <rlim_t soft, rlim_t hard>
+void limit_descriptors()
+{
+    rlimit limit{soft, hard};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        _exit(126);
+}
+
+// More idle clients than the descriptor limit holds: the service takes what the hard limit
+// allows, keeps to a connection cap within it, and answers every new client at once (closing
+// the connection idle for longest when it must) with its answer, never a 500.
+TEST(Executable, KeepsItsConnectionsWithinItsDescriptors)
+{
+    struct Case {
+        const char* name;
+        void (*limit)();
+        bool first_idle_client_closed;  // the cap made room for the others
+    };
+    const Case cases[] = {
+        {"hard limit 128", limit_descriptors<128, 128>, true},
+        {"soft limit 128 below a hard limit of 4096", limit_descriptors<128, 4096>, false},
+    };
+    constexpr int idle_clients = 200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Serving server({"--listen", "127.0.0.1:0"}, dir.file("data"), c.limit);
+        const std::string prefix = "listening on 127.0.0.1:";
+        ASSERT_EQ(server.first_line().rfind(prefix, 0), 0u) << server.first_line();
+        int port = std::stoi(server.first_line().substr(prefix.size()));
+
+        std::vector<std::unique_ptr<RawConnection>> idle;
+        for (int i = 0; i < idle_clients; ++i)
+            idle.push_back(std::make_unique<RawConnection>(port));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (int i = 0; i < 12; ++i) {
+            const char* target = i % 2 ? "/share/link?uk=1&shareid=1" : "/api/v1/?key=%E8%80%83%E7%A0%94%E8%B5%84";
+            RawConnection client(port);
+            ASSERT_TRUE(client.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+            std::string answer = client.read_all(std::chrono::milliseconds(3'000));
+            EXPECT_TRUE(status_of(answer) == 200 || status_of(answer) == 404) << target << ": " << answer.substr(0, 200);
+        }
+        bool closed = false;
+        idle.front()->read_all(std::chrono::milliseconds(100), &closed);
+        EXPECT_EQ(closed, c.first_idle_client_closed);
+        EXPECT_EQ(server.stop(), 0);
     }
 }
 

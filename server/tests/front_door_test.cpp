@@ -1,5 +1,6 @@
 // The front door's turns for expensive searches, with a handler whose costs are known: a
 // search that cannot finish works until its deadline and then says so, as the catalogue does.
+#include "http/descriptors.h"
 #include "http/front_door.h"
 #include "index/search_deadline.h"
 
@@ -117,6 +118,38 @@ TEST(FrontDoor, ExpensiveSearchesTakeTurnsAndEndIn503WhileQuickOnesFlow)
     EXPECT_LE(handler.most_searching(), static_cast<int>(search_workers));
     std::printf("quick request under %d endless searches: slowest %.0f ms; expensive answered in at most %ld ms\n",
                 attackers, slowest_quick * 1000, slowest_ms.load());
+}
+
+// Descriptors the service used up itself are no internal error: the request gets a 503 and the
+// connection idle for longest is closed to give one back.
+TEST(FrontDoor, AnswersOutOfDescriptorsWith503AndClosesTheLongestIdle)
+{
+    class ExhaustedHandler : public RequestHandler {
+    public:
+        HttpAnswer answer(std::string_view, Clock::time_point) override
+        {
+            throw OutOfDescriptors("cannot open the catalogue: out of file descriptors");
+        }
+        HttpAnswer refusal(std::string_view, int status, std::string_view message) override
+        {
+            return json_error(status, message);
+        }
+    } handler;
+    FrontDoor door(handler);
+    int port = door.bind("127.0.0.1", 0);
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { door.run(); });
+
+    RawConnection idle(port), asking(port);
+    ASSERT_TRUE(asking.send("GET /api/v1/?key=abc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    std::string answer = asking.read_answers(1, milliseconds(3'000));
+    EXPECT_EQ(status_of(answer), 503) << answer;
+    EXPECT_NE(answer.find("the service is busy"), std::string::npos) << answer;
+    bool idle_closed = false;
+    idle.read_all(milliseconds(1'000), &idle_closed);
+    EXPECT_TRUE(idle_closed);
+    door.stop();
+    serving.join();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "http/front_door.h"
 
 #include "index/search_deadline.h"
+#include "http/descriptors.h"
 #include "http/host_names.h"
 #include "http/protective_headers.h"
 #include "http/worker_pool.h"
@@ -48,13 +49,18 @@ unsigned per_core(unsigned wanted, unsigned factor)
 
 struct FrontDoor::State {
     State(RequestHandler& handler, FrontDoorLimits limits)
-        : handler(handler), limits(limits), search(per_core(limits.search_workers, 1)),
-          quick(per_core(limits.quick_workers, 2))
+        : handler(handler), limits(limits),
+          max_connections(connections_within_descriptors(
+              limits.max_connections, per_core(limits.search_workers, 1) + per_core(limits.quick_workers, 2))),
+          search(per_core(limits.search_workers, 1)), quick(per_core(limits.quick_workers, 2))
     {
     }
 
     void accept();
     void admit(tcp::socket socket);
+    // Closes the connection that has waited longest for its request; false when every
+    // connection is being answered.
+    bool close_longest_waiting();
     void shut();
     // The answer of a handler call, with a deadline overrun as nullopt and any failure as a 500.
     std::optional<HttpAnswer> try_answer(const std::string& target, Clock::time_point deadline);
@@ -65,6 +71,8 @@ struct FrontDoor::State {
 
     RequestHandler& handler;
     const FrontDoorLimits limits;
+    // limits.max_connections, or fewer when the descriptors the process may open hold fewer.
+    const std::size_t max_connections;
     HostNames host_names;
     // Open connections, the one that has waited longest for a request first. Used only on
     // the event loop's thread.
@@ -346,6 +354,11 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
         return handler.answer(target, deadline);
     } catch (const SearchDeadlineExceeded&) {
         return std::nullopt;
+    } catch (const OutOfDescriptors& error) {
+        // The service used them up itself: an idle connection gives one back.
+        std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
+        asio::post(io, [this] { close_longest_waiting(); });
+        return handler.refusal(target, 503, "the service is busy; try again later");
     } catch (const std::exception& error) {
         std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
     } catch (...) {
@@ -359,6 +372,10 @@ void FrontDoor::State::accept()
     acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
         if (stopping)
             return;
+        // Out of descriptors: a connection idle for longest makes room for the new one.
+        if ((error == asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system)
+            && close_longest_waiting())
+            return accept();
         if (error) {
             accept_pause.expires_after(accept_pause_time);
             accept_pause.async_wait([this](beast::error_code error) {
@@ -372,14 +389,19 @@ void FrontDoor::State::accept()
     });
 }
 
+bool FrontDoor::State::close_longest_waiting()
+{
+    auto longest_waiting = std::find_if(sessions.begin(), sessions.end(), [](Session* s) { return s->waiting(); });
+    if (longest_waiting == sessions.end())
+        return false;
+    (*longest_waiting)->close();
+    return true;
+}
+
 void FrontDoor::State::admit(tcp::socket socket)
 {
-    if (sessions.size() >= limits.max_connections) {
-        auto longest_waiting = std::find_if(sessions.begin(), sessions.end(), [](Session* s) { return s->waiting(); });
-        if (longest_waiting == sessions.end())
-            return;  // every connection is being answered: this one is closed
-        (*longest_waiting)->close();
-    }
+    if (sessions.size() >= max_connections && !close_longest_waiting())
+        return;  // every connection is being answered: this one is closed
     beast::error_code ignored;
     // Answers are small: without TCP_NODELAY each one waits for the client's delayed ACK.
     socket.set_option(tcp::no_delay(true), ignored);

@@ -45,7 +45,10 @@ struct FrontDoorLimits {
     // For sending one answer to a client that does not read it.
     std::chrono::milliseconds write_time{10'000};
     // Open connections; past it a new one replaces the connection that has waited longest
-    // for its request, or is closed when every connection is being answered.
+    // for its request, or is closed when every connection is being answered. Lowered to what
+    // the process's descriptor limit holds beside the service's own (http/descriptors.h); a
+    // request that finds the descriptors used up all the same gets a 503 and the connection
+    // idle for longest is closed.
     std::size_t max_connections = 2'000;
     // Every request first runs on a quick worker with this much time. A search that needs
     // more is expensive: it starts again on a search worker, with `search_time` from its

@@ -251,6 +251,25 @@ TEST_F(ApiTest, ServesSharePages)
     }
 }
 
+// Which requests the front door keeps off the search workers' turns: those answered in little
+// time whatever the catalogue holds.
+TEST_F(ApiTest, TellsCheapRequestsFromSearchesThatMayTakeLong)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"/share/link?uk=9001&shareid=101", true},
+        {"/s/zz_top", true},
+        {"/api/v1/?key=a&limit=200", true},
+        {std::string("/api/v1/?key=") + movie + "&desc=t", true},  // two characters: one list
+        {"/api/v1/?key=AB", true},
+        {"/api/v1/?key=", true},  // refused at once
+        {"/nowhere", true},
+        {"/api/v1/?key=abc", false},
+        {"/api/v1?key=%E7%94%B5%E5%BD%B1%E5%90%88", false},
+    };
+    for (const auto& [target, cheap] : cases)
+        EXPECT_EQ(service_->is_cheap(target), cheap) << target;
+}
+
 // A name that is not UTF-8 comes out of every answer with U+FFFD in place of each byte that is
 // not part of a character, and of each NUL: the same text in the JSON and on the page.
 TEST_F(ApiTest, ShowsNamesWrittenByOtherToolsAlikeEverywhere)

@@ -2,6 +2,7 @@
 
 #include "index/search_deadline.h"
 #include "http/descriptors.h"
+#include "http/fair_worker_pool.h"
 #include "http/host_names.h"
 #include "http/protective_headers.h"
 #include "http/worker_pool.h"
@@ -77,13 +78,14 @@ struct FrontDoor::State {
     // Open connections, the one that has waited longest for a request first. Used only on
     // the event loop's thread.
     std::list<Session*> sessions;
+    std::uint64_t next_connection_id = 0;  // used on the event loop's thread
     bool stopping = false;
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer accept_pause{io};
     // Declared after the event loop: the workers post into it, so they end first. The quick
     // workers post into the search workers, so they end before them.
-    WorkerPool search;
+    FairWorkerPool search;
     WorkerPool quick;
 };
 
@@ -92,7 +94,8 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(FrontDoor::State& door, tcp::socket socket)
-        : door_(door), stream_(std::move(socket)), buffer_(door.limits.max_head_bytes + 8 * 1024)
+        : door_(door), connection_id_(door.next_connection_id++), address_(address_of(socket)),
+          stream_(std::move(socket)), buffer_(door.limits.max_head_bytes + 8 * 1024)
     {
     }
 
@@ -219,31 +222,48 @@ private:
         return std::string(rest.substr(0, rest.find_first_of(" \r\n")));
     }
 
-    // Runs the request on a quick worker; a search that needs more time starts again on a
-    // search worker. The answer comes back to the event loop.
+    // The client's address, by which its expensive requests take turns with other clients'.
+    static std::string address_of(const tcp::socket& socket)
+    {
+        beast::error_code error;
+        tcp::endpoint remote = socket.remote_endpoint(error);
+        return error ? std::string() : remote.address().to_string();
+    }
+
+    // Runs a cheap request on a quick worker, and one that needs more time (or is not cheap)
+    // on a search worker in its client's turn. The answer comes back to the event loop.
     void dispatch()
     {
         Clock::time_point deadline = Clock::now() + door_.limits.search_time;
+        if (!door_.handler.is_cheap(target_))
+            return search_in_turn(shared_from_this(), deadline);
         door_.quick.post([self = shared_from_this(), deadline]() mutable {
             FrontDoor::State& door = self->door_;
             if (self->closed_)
                 return release(std::move(self));  // the connection has been closed: nobody to answer
             std::optional<HttpAnswer> answer =
                 door.try_answer(self->target_, std::min(deadline, Clock::now() + door.limits.quick_time));
-            if (!answer && Clock::now() < deadline) {
-                door.search.post([self = std::move(self), deadline]() mutable {
-                    FrontDoor::State& door = self->door_;
-                    if (self->closed_)
-                        return release(std::move(self));
-                    std::optional<HttpAnswer> answer;
-                    if (Clock::now() < deadline)
-                        answer = door.try_answer(self->target_, deadline);
-                    if (!answer)
-                        answer = door.out_of_time(self->target_);
-                    deliver(std::move(self), std::move(*answer));
-                });
-                return;
-            }
+            if (!answer && Clock::now() < deadline)
+                return search_in_turn(std::move(self), deadline);
+            if (!answer)
+                answer = door.out_of_time(self->target_);
+            deliver(std::move(self), std::move(*answer));
+        });
+    }
+
+    // Runs the request on a search worker when its client's turn comes.
+    static void search_in_turn(std::shared_ptr<Session> self, Clock::time_point deadline)
+    {
+        FrontDoor::State& door = self->door_;
+        std::string address = self->address_;
+        std::uint64_t connection = self->connection_id_;
+        door.search.post(address, connection, [self = std::move(self), deadline]() mutable {
+            FrontDoor::State& door = self->door_;
+            if (self->closed_)
+                return release(std::move(self));
+            std::optional<HttpAnswer> answer;
+            if (Clock::now() < deadline)
+                answer = door.try_answer(self->target_, deadline);
             if (!answer)
                 answer = door.out_of_time(self->target_);
             deliver(std::move(self), std::move(*answer));
@@ -330,6 +350,8 @@ private:
     }
 
     FrontDoor::State& door_;
+    const std::uint64_t connection_id_;
+    const std::string address_;
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;

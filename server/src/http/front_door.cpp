@@ -149,8 +149,11 @@ private:
         if (!registered_)
             return;
         waiting_ = false;
-        if (error)
+        if (error) {
             target_ = target_of_partial_request();
+            if (std::optional<AbsoluteTarget> absolute = read_absolute_target(target_))
+                target_ = absolute->origin_form;
+        }
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             bool line_ended = std::string_view(static_cast<const char*>(buffer_.data().data()), buffer_.size())
                                   .find('\n') != std::string_view::npos;

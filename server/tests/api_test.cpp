@@ -212,12 +212,12 @@ TEST_F(ApiTest, ServesSharePages)
         std::vector<std::string> shown;
     };
     const Case cases[] = {
-        {"/share/link?uk=9001&shareid=101", 200, {"<h1>电影合集 高清</h1>", "文件夹", "5.0 GB", "5368709120"}},
-        {"/share/link?shareid=103&uk=9003", 200, {"Say &quot;Hi&quot; \\ path\tTab", "12 B"}},
+        {"/share/link?uk=9001&shareid=101", 200, {"<h1>电影合集 高清</h1>", "文件夹", "5.00 GB", "5,368,709,120 字节"}},
+        {"/share/link?shareid=103&uk=9003", 200, {"Say &quot;Hi&quot; \\ path\tTab", "12 bytes"}},
         {"/s/zz_top", 200, {"𠮷野家 🎬 &lt;b&gt;&amp;", "文件"}},
         {"/s/abcDEF", 200, {"电影原声 album", "相册", "300 MB"}},
-        {"/share/link?uk=9002&shareid=101", 404, {"no such share"}},
-        {"/s/abcdef", 404, {"no such share"}},
+        {"/share/link?uk=9002&shareid=101", 404, {"这个分享不存在"}},
+        {"/s/abcdef", 404, {"这个分享不存在"}},
         {"/s/1abc", 404, {}},
         {"/s/", 404, {}},
         {"/share/link?uk=abc&shareid=101", 400, {}},

@@ -30,6 +30,26 @@ namespace {
 
 class Session;
 
+// Whether an If-None-Match header (a comma-separated list of entity tags, weak ones with
+// "W/", or "*") names `etag`.
+bool if_none_match_tokens_contain(std::string_view header, std::string_view etag)
+{
+    while (!header.empty()) {
+        std::size_t comma = header.find(',');
+        std::string_view token = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view{} : header.substr(comma + 1);
+        while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
+            token.remove_prefix(1);
+        while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
+            token.remove_suffix(1);
+        if (token.starts_with("W/"))
+            token.remove_prefix(2);
+        if (token == "*" || token == etag)
+            return true;
+    }
+    return false;
+}
+
 // A connection that ends after an answer is half-closed; what the client still sends is read
 // and dropped for a short while, so that the answer is not lost to a reset.
 constexpr std::chrono::milliseconds drain_time{1'000};
@@ -116,6 +136,7 @@ private:
     void read_request()
     {
         target_.clear();
+        if_none_match_.clear();
         version_ = 11;
         head_only_ = false;
         keep_alive_ = false;
@@ -151,6 +172,7 @@ private:
 
         const auto& request = parser_->get();
         target_ = std::string(request.target());
+        if_none_match_ = std::string(request[http::field::if_none_match]);
         version_ = request.version();
         head_only_ = request.method() == http::verb::head;
         keep_alive_ = request.keep_alive();
@@ -243,8 +265,13 @@ private:
         response_.set(http::field::content_type, answer.content_type);
         if (!allow.empty())
             response_.set(http::field::allow, beast::string_view(allow.data(), allow.size()));
+        for (const auto& [name, value] : answer.headers)
+            response_.set(name, value);
         response_.keep_alive(keep_alive_);
-        if (head_only_) {
+        if (is_unchanged(answer)) {
+            response_.result(http::status::not_modified);
+            response_.erase(http::field::content_type);
+        } else if (head_only_) {
             response_.content_length(answer.body.size());
         } else {
             response_.body() = std::move(answer.body);
@@ -260,6 +287,13 @@ private:
                 return self->read_request();
             self->drain();
         });
+    }
+
+    // A client that already holds this answer, by its ETag, gets a 304 without the body.
+    bool is_unchanged(const HttpAnswer& answer) const
+    {
+        std::string_view etag = answer.header("ETag");
+        return answer.status == 200 && !etag.empty() && if_none_match_tokens_contain(if_none_match_, etag);
     }
 
     // Half-closes, then reads and drops what the client still sends until it closes too, for
@@ -292,6 +326,7 @@ private:
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
     std::string target_;
+    std::string if_none_match_;
     unsigned version_ = 11;
     bool head_only_ = false;
     bool keep_alive_ = false;

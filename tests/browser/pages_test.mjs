@@ -268,6 +268,18 @@ check('axe finds nothing serious on the search page and a result page, light and
   }
 });
 
+check('nothing wider than the window at 360 px and at 1920 px', async ({page}) => {
+  for (const width of [360, 1920]) {
+    await page.setViewport({width, height: 800});
+    for (const path of [`/?key=${encodeURIComponent(key)}&in=&desc=t`, '/share/link?uk=77&shareid=7001', '/s/xBad_1']) {
+      await page.goto(origin + path);
+      const scrollWidth = await page.evaluate(() => document.documentElement.scrollWidth);
+      assert.ok(scrollWidth <= width, `${path} is ${scrollWidth} px wide in a ${width} px window`);
+    }
+  }
+  await page.setViewport({width: 1280, height: 800});
+});
+
 check('assets are cached by name and revalidated by ETag', async () => {
   const html = await (await fetch(origin + '/')).text();
   const [, script] = /<script src="([^"]+)"/.exec(html);

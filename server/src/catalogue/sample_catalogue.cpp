@@ -170,9 +170,9 @@ std::uint64_t typical_size(const Share& share, Random& random)
 {
     switch (share.type) {
     case ShareType::folder:
-        // A series or a collection of films is tens of GB; course materials far less.
+        // A series or a collection of films is a few to tens of GB; course materials far less.
         if (share.name.find("集") != std::string::npos || share.name.find("电影") != std::string::npos)
-            return random.log_uniform(5 * gigabyte, 120 * gigabyte);
+            return random.log_uniform(2 * gigabyte, 60 * gigabyte);
         return random.log_uniform(30 * megabyte, 20 * gigabyte);
     case ShareType::album:
         return random.log_uniform(15 * megabyte, 4 * gigabyte);

@@ -6,6 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 server=$1
 work=$2
+command -v npm >/dev/null || { echo "$(basename "$0"): npm is missing (Debian: apt-get install npm)" >&2; exit 1; }
 mkdir -p "$work"
 if [ ! -d "$work/node_modules" ] || ! cmp -s "$here/package-lock.json" "$work/package-lock.json"; then
   cp "$here/package.json" "$here/package-lock.json" "$work/"

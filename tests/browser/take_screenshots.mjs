@@ -1,5 +1,7 @@
 // Screenshots of a result page and a share page for docs/ and the README, at a laptop's and
-// a phone's size, light and dark. Usage: node take_screenshots.mjs <cumulo-server> <out dir>
+// a phone's size, light and dark. After browser.pages has installed the packages:
+//   CUMULO_NODE_PACKAGES=build/tests/browser/npm node tests/browser/take_screenshots.mjs \
+//       build/bin/cumulo-server docs/screenshots
 import {join} from 'node:path';
 import {launchChromium, startService} from './service.mjs';
 

@@ -6,7 +6,8 @@
 // What it accepts: GET and HEAD (405 otherwise), no request body (413), a request head of at
 // most max_head_bytes and max_head_lines (431; 414 when the request line alone is too long),
 // the whole request within request_time. Pipelined requests are answered in order, one at a
-// time. Range and other conditional headers are ignored: answers are always whole. A request
+// time. An answer with an ETag gets a 304 without its body when If-None-Match names that ETag;
+// Range and the other conditional headers are ignored: answers are always whole. A request
 // that cannot be parsed gets a 400 and the connection is closed.
 #pragma once
 

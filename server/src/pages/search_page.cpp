@@ -120,7 +120,7 @@ HttpAnswer whole_page(int status, const SearchPageRequest& request, std::string_
     parts.title = request.key.empty() ? "搜索" : "“" + request.key + "”的搜索结果";
     parts.description = "搜索公开分享的文件、文件夹和相册：按名称查找，按类型筛选，按大小排序。";
     parts.main_html = "<h1>搜索分享资源</h1>\n" + search_form(request, request.key.empty());
-    parts.main_html += "<p id=\"result-status\" class=\"status\" role=\"status\">";
+    parts.main_html += "<p id=\"result-status\" class=\"status\" role=\"status\" aria-live=\"polite\">";
     parts.main_html += status_html;
     parts.main_html += "</p>\n<section id=\"results\" aria-label=\"搜索结果\">\n";
     parts.main_html += results_html;

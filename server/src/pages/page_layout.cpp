@@ -1,5 +1,6 @@
 #include "pages/page_layout.h"
 
+#include "http/protective_headers.h"
 #include "pages/html_text.h"
 #include "pages/static_assets.h"
 
@@ -10,6 +11,11 @@ namespace {
 constexpr std::string_view site_name = "Cumulo 分享搜索";
 
 }  // namespace
+
+std::string page_security_policy()
+{
+    return std::string(content_security_policy) + "; connect-src 'self'";
+}
 
 std::string page_document(const PageParts& parts)
 {
@@ -42,7 +48,7 @@ std::string page_document(const PageParts& parts)
 HttpAnswer html_answer(int status, const PageParts& parts)
 {
     return {status, "text/html; charset=utf-8", page_document(parts),
-            {{"Content-Security-Policy", std::string(page_security_policy)}, {"Cache-Control", "no-cache"}}};
+            {{"Content-Security-Policy", page_security_policy()}, {"Cache-Control", "no-cache"}}};
 }
 
 }  // namespace cumulo::server

@@ -10,10 +10,9 @@
 
 namespace cumulo::server {
 
-// The strict policy of every page; connect-src lets the page's own script fetch results.
-inline constexpr std::string_view page_security_policy =
-    "default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; connect-src 'self'; "
-    "form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
+// The service's policy (http/protective_headers.h) and connect-src 'self', so that the page's
+// own script may fetch results from the service.
+std::string page_security_policy();
 
 struct PageParts {
     std::string title;        // plain text; the site's name is added

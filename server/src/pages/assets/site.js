@@ -14,13 +14,13 @@
     searchBox.select();
   });
 
-  // Back to the search the visitor came from, when there is one.
+  // The share page's way back leads to the last search of this tab (the service sends no
+  // referrer, so the search page leaves its address behind).
   const back = document.querySelector('[data-back]');
-  if (back && document.referrer.startsWith(location.origin + '/') && history.length > 1) {
-    back.addEventListener('click', (event) => {
-      event.preventDefault();
-      history.back();
-    });
+  const rememberSearch = () => sessionStorage.setItem('lastSearch', location.pathname + location.search);
+  if (back) {
+    const last = sessionStorage.getItem('lastSearch');
+    if (last && last.startsWith('/?')) back.href = last;
   }
 
   const address = document.getElementById('share-address');
@@ -44,6 +44,7 @@
   const results = document.getElementById('results');
   const status = document.getElementById('result-status');
   if (!form || !results || !status) return;
+  rememberSearch();
 
   let latest = 0;  // the number of the newest request: older answers are dropped
   let running = null;
@@ -78,6 +79,7 @@
       document.title = page.title;
       if (how === 'push' && url !== location.pathname + location.search) history.pushState(null, '', url);
       else if (how === 'replace') history.replaceState(null, '', url);
+      rememberSearch();
       if (focusResults) document.getElementById('main').focus();
     } catch (error) {
       if (error.name === 'AbortError') return;

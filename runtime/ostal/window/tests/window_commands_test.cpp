@@ -208,6 +208,37 @@ TEST_P(WindowCommands, MessageBoxShowsTitleTextAndOneOkButton)
     EXPECT_EQ(icon, QMessageBox::NoIcon);
 }
 
+// A box has no owner and does not block the main window: its button takes a
+// click (through the window system, where modality is enforced) while the
+// box is open, and the caller still returns only once the box is answered.
+TEST_P(WindowCommands, TheMainWindowTakesClicksWhileAMessageBoxIsOpen)
+{
+    int toggles_while_open = -1;
+    bool box_shown_before_answer = false;
+    set_modal_hook([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        QTimer::singleShot(0, box, [&, box] {
+            box_shown_before_answer = box->isVisible();
+            QWidget* window = unit_widget(kWindowUnit);
+            QWidget* button = unit_widget(kButton);
+            QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                              button->mapTo(window, button->rect().center()));
+            QApplication::processEvents();
+            toggles_while_open = handler_calls[kToggleSearch];
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    bool returned = false;
+    from_caller([&] {
+        call(cu::kernel::window_commands(), 0x300, {text(gbk("关键词太短")), integer(0), text(gbk("提示")), omitted});
+        returned = true;
+    });
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(box_shown_before_answer);
+    EXPECT_EQ(toggles_while_open, 1);
+}
+
 // The popup's visible entries, then the first of them chosen by keyboard.
 struct PopupCase {
     bool show_row_items;

@@ -50,6 +50,7 @@ void open_message_box(const QString& title, const QString& text, const QObject* 
 // loop of its own, in which the main window goes on working.
 void wait_for_message_box(const QString& title, const QString& text)
 {
+    const WindowsKeptWhileWaiting kept;
     bool closed = false;
     QEventLoop loop;
     open_message_box(title, text, &loop, [&closed, &loop] {

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPointer>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -237,6 +238,31 @@ TEST_P(WindowCommands, TheMainWindowTakesClicksWhileAMessageBoxIsOpen)
     EXPECT_TRUE(returned);
     EXPECT_TRUE(box_shown_before_answer);
     EXPECT_EQ(toggles_while_open, 1);
+}
+
+// A handler waiting for its box while the user closes the main window: the
+// window (and the menu or button the handler came from) outlives the wait,
+// and goes once the handler has returned to the event loop.
+TEST_F(OpenWindow, AWindowClosedWhileAHandlerWaitsForItsBoxGoesAfterTheWait)
+{
+    QPointer<QWidget> window = unit_widget(kWindowUnit);
+    bool alive_after_close = false;
+    set_modal_hook([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        QTimer::singleShot(0, box, [&, box] {
+            window->close();
+            QApplication::processEvents();
+            QApplication::processEvents();
+            alive_after_close = !window.isNull() && !window->isVisible();
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    call(cu::kernel::window_commands(), 0x300, {text("about"), integer(0), text("about"), omitted});
+    EXPECT_TRUE(alive_after_close);
+    EXPECT_FALSE(window.isNull());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull());
 }
 
 // The popup's visible entries, then the first of them chosen by keyboard.

@@ -142,18 +142,19 @@ std::vector<std::string> search_directories(const std::string& path)
 // ... ones); these are their first components.
 constexpr const char* kHardwareSubdirectories[] = {"glibc-hwcaps", "tls", "x86_64", "haswell", "xeon_phi", "avx512_1"};
 
-// `directory` and every hardware subdirectory below it that exists: a file
-// added to any of them changes that directory's modification time.
-std::vector<std::string> searched_places(const std::string& directory, std::set<std::string>* paths)
+// `directory` and every directory that exists under its hardware
+// subdirectories: a file added to any of them changes that directory's
+// modification time.
+std::vector<std::string> places_searched_in(const std::string& directory)
 {
     std::vector<std::string> places{directory};
     for (const char* name : kHardwareSubdirectories) {
-        const std::string top = directory + "/" + name;
-        paths->insert(top);  // absent, usually
+        const std::filesystem::path top = directory + "/" + name;
         std::error_code error;
+        if (!std::filesystem::is_directory(top, error)) continue;
+        places.push_back(top.string());
         for (std::filesystem::recursive_directory_iterator it(top, error), end; !error && it != end; it.increment(error))
             if (it->is_directory(error)) places.push_back(it->path().string());
-        if (std::filesystem::is_directory(top, error)) places.push_back(top);
     }
     return places;
 }
@@ -161,7 +162,8 @@ std::vector<std::string> searched_places(const std::string& directory, std::set<
 // Every path whose change could change what the loader picked for the objects
 // mapped since `before`: each object's file; for each name such an object
 // needs, every directory searched before the one it was found in (and that
-// one), with any file of that name there that the loader passed over.
+// one), with its hardware subdirectories (present or absent) and any file of
+// that name there that the loader passed over.
 std::set<std::string> paths_behind_the_choice(const std::set<std::string>& before)
 {
     const std::vector<MappedObject> objects = mapped_objects();
@@ -171,6 +173,7 @@ std::set<std::string> paths_behind_the_choice(const std::set<std::string>& befor
         if (!o.soname.empty()) chosen.emplace(o.soname, o.path);
     }
     std::set<std::string> paths{"/etc/ld.so.cache", "/etc/ld.so.preload"};
+    std::map<std::string, std::vector<std::string>> places_of;  // a search directory -> places_searched_in
     for (const MappedObject& o : objects) {
         if (before.count(o.path)) continue;
         paths.insert(o.path);
@@ -180,7 +183,12 @@ std::set<std::string> paths_behind_the_choice(const std::set<std::string>& befor
             const auto found = chosen.find(name);
             for (std::string directory : directories) {
                 while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-                for (const std::string& place : searched_places(directory, &paths)) {
+                auto [places, fresh] = places_of.try_emplace(directory);
+                if (fresh) {
+                    places->second = places_searched_in(directory);
+                    for (const char* sub : kHardwareSubdirectories) paths.insert(directory + "/" + sub);
+                }
+                for (const std::string& place : places->second) {
                     paths.insert(place);
                     if (std::string candidate = place + "/" + name; access(candidate.c_str(), F_OK) == 0)
                         paths.insert(candidate);

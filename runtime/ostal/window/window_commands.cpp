@@ -4,8 +4,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QCursor>
-#include <QMenu>
 #include <QEventLoop>
+#include <QMenu>
 #include <QMessageBox>
 
 #include <functional>

@@ -3,6 +3,7 @@
 #include "text/decimal.h"
 #include "http/query_string.h"
 #include "index/search_query.h"
+#include "index/share_index.h"
 
 namespace cumulo::server {
 
@@ -70,6 +71,15 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
     if (path.starts_with(code_prefix))
         return answer_short_code(readers_, path.substr(code_prefix.size()));
     return refusal(target, 404, "no such resource");
+}
+
+bool Service::is_cheap(std::string_view target)
+{
+    std::string_view path = path_of(target);
+    if (path != "/api/v1/" && path != "/api/v1")
+        return true;
+    ParsedSearchQuery parsed = parse_search_query(query_of_target(target));
+    return !parsed.query || ShareIndex::answers_from_one_list(parsed.query->key);
 }
 
 HttpAnswer Service::refusal(std::string_view target, int status, std::string_view message)

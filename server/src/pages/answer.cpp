@@ -1,6 +1,7 @@
 #include "pages/answer.h"
 
 #include "text/json_text.h"
+#include "text/utf8.h"
 
 #include <array>
 #include <cstdio>
@@ -12,20 +13,22 @@ namespace {
 constexpr std::string_view json_type = "application/json; charset=utf-8";
 constexpr std::string_view html_type = "text/html; charset=utf-8";
 
+// The text with its characters as for_each_shown_character gives them (the page is declared
+// UTF-8), markup characters escaped.
 std::string html_escaped(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    for_each_shown_character(text, [&out](std::uint32_t code_point) {
+        switch (code_point) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&#39;"; break;
-        default: out += c;
+        default: append_utf8(out, code_point);
         }
-    }
+    });
     return out;
 }
 

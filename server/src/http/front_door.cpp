@@ -18,6 +18,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/socket.h>
+
 namespace cumulo::server {
 
 namespace asio = boost::asio;
@@ -51,7 +53,14 @@ struct FrontDoor::State {
     {
     }
 
-    void accept();
+    // A listening socket, with the pause it takes when accepting fails.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), pause(io) {}
+        tcp::acceptor acceptor;
+        asio::steady_timer pause;
+    };
+
+    void accept(Listener& listener);
     void admit(tcp::socket socket);
     void shut();
     // The answer of a handler call, with a deadline overrun as nullopt and any failure as a 500.
@@ -68,8 +77,9 @@ struct FrontDoor::State {
     std::list<Session*> sessions;
     bool stopping = false;
     asio::io_context io{1};
-    tcp::acceptor acceptor{io};
-    asio::steady_timer accept_pause{io};
+    // Sockets of its own (bind) and sockets handed over (adopt); a list, so that a listener
+    // stays where it is while the next is added.
+    std::list<Listener> listeners;
     // Declared after the event loop: the workers post into it, so they end first. The quick
     // workers post into the search workers, so they end before them.
     WorkerPool search;
@@ -319,21 +329,21 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
     return handler.refusal(target, 500, "internal error");
 }
 
-void FrontDoor::State::accept()
+void FrontDoor::State::accept(Listener& listener)
 {
-    acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
+    listener.acceptor.async_accept(io, [this, &listener](beast::error_code error, tcp::socket socket) {
         if (stopping)
             return;
         if (error) {
-            accept_pause.expires_after(accept_pause_time);
-            accept_pause.async_wait([this](beast::error_code error) {
+            listener.pause.expires_after(accept_pause_time);
+            listener.pause.async_wait([this, &listener](beast::error_code error) {
                 if (!error && !stopping)
-                    accept();
+                    accept(listener);
             });
             return;
         }
         admit(std::move(socket));
-        accept();
+        accept(listener);
     });
 }
 
@@ -355,8 +365,10 @@ void FrontDoor::State::shut()
 {
     stopping = true;
     beast::error_code ignored;
-    acceptor.close(ignored);
-    accept_pause.cancel();
+    for (Listener& listener : listeners) {
+        listener.acceptor.close(ignored);
+        listener.pause.cancel();
+    }
     while (!sessions.empty())
         sessions.front()->close();
     io.stop();
@@ -380,7 +392,7 @@ int FrontDoor::bind(const std::string& host, int port)
     if (error || endpoints.empty())
         return -1;
     tcp::endpoint endpoint = endpoints.begin()->endpoint();
-    tcp::acceptor& acceptor = state_->acceptor;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
     acceptor.open(endpoint.protocol(), error);
     if (!error)
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
@@ -389,8 +401,27 @@ int FrontDoor::bind(const std::string& host, int port)
     if (!error)
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        beast::error_code ignored;
-        acceptor.close(ignored);
+        state_->listeners.pop_back();
+        return -1;
+    }
+    return acceptor.local_endpoint().port();
+}
+
+int FrontDoor::adopt(int descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t listening_length = sizeof listening;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0
+        || (address.ss_family != AF_INET && address.ss_family != AF_INET6)
+        || ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_length) != 0 || !listening)
+        return -1;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
+    beast::error_code error;
+    acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), descriptor, error);
+    if (error) {
+        state_->listeners.pop_back();
         return -1;
     }
     return acceptor.local_endpoint().port();
@@ -398,7 +429,8 @@ int FrontDoor::bind(const std::string& host, int port)
 
 void FrontDoor::run()
 {
-    state_->accept();
+    for (State::Listener& listener : state_->listeners)
+        state_->accept(listener);
     state_->io.run();
 }
 

@@ -61,6 +61,10 @@ public:
 
     // Listens on host:port (port 0: any free one); the port, or -1 when it cannot listen.
     int bind(const std::string& host, int port);
+    // Serves a TCP socket that already listens (one handed over by systemd, say) beside
+    // those of bind(); the front door owns it from here on. Its port, or -1 when it is not a
+    // listening IPv4 or IPv6 socket (the descriptor is then left as it was).
+    int adopt(int descriptor);
     // Serves until stop(); call once, from one thread.
     void run();
     // From any thread: closes the listener and every connection at once and makes run() return.

@@ -94,16 +94,19 @@ maintainer() {
 }
 maintainer postinst configure
 [ "$(readlink "$wants")" = /lib/systemd/system/cumulo-server.socket ] || fail "postinst did not enable the socket"
-mkdir -p -m 700 "$root/var/lib/private" && mkdir "$root/var/lib/private/cumulo-search"
+mkdir -p "$root/var/lib" && mkdir -m 700 "$root/var/lib/private" && mkdir "$root/var/lib/private/cumulo-search"
 ln -s private/cumulo-search "$root/var/lib/cumulo-search" && touch "$root/var/lib/cumulo-search/index.sqlite"
 maintainer prerm remove
 maintainer postrm remove
 [ -e "$root/var/lib/cumulo-search/index.sqlite" ] || fail "removing the package deleted the catalogue"
 [ "$(readlink "$root/etc/systemd/system/cumulo-server.socket")" = /dev/null ] || fail "postrm remove did not mask the socket"
 maintainer postrm purge
-[ ! -e "$wants" ] && [ ! -L "$root/etc/systemd/system/cumulo-server.socket" ] || fail "purging left the socket enabled or masked"
-[ ! -e "$root/var/lib/private/cumulo-search" ] && [ ! -L "$root/var/lib/cumulo-search" ] ||
+if [ -L "$wants" ] || [ -L "$root/etc/systemd/system/cumulo-server.socket" ]; then
+  fail "purging left the socket enabled or masked"
+fi
+if [ -e "$root/var/lib/private/cumulo-search" ] || [ -L "$root/var/lib/cumulo-search" ]; then
   fail "purging left the service's state: $(ls -la "$root/var/lib" "$root/var/lib/private")"
+fi
 rm -rf "${root:?}/etc" "${root:?}/var"
 
 # The service as its units run it, with no systemd manager: systemd-socket-
@@ -114,7 +117,7 @@ rm -rf "${root:?}/etc" "${root:?}/var"
 # directory and a private /tmp, so it must manage with the state directory as
 # its only writable place.
 state_root=$scratch/system/var/lib
-mkdir -p -m 700 "$state_root/private" && mkdir -m 700 "$state_root/private/cumulo-search"
+mkdir -p "$state_root" && mkdir -m 700 "$state_root/private" "$state_root/private/cumulo-search"
 ln -s private/cumulo-search "$state_root/cumulo-search"
 unit_environment=(-E "STATE_DIRECTORY=$state_root/cumulo-search")
 while read -r assignment; do

@@ -114,8 +114,10 @@ rm -rf "${root:?}/etc" "${root:?}/var"
 # ExecStart with the unit's environment at the first connection, and the state
 # directory is laid out as systemd lays it out for a dynamic user. As root, the
 # service runs as a user of its own in a system mounted read-only but for that
-# directory and a private /tmp, so it must manage with the state directory as
-# its only writable place.
+# directory, so it must manage with the state directory as its only writable
+# place. The unit's system-call filter needs systemd to apply it, so strace
+# records the calls the service makes (in the same process, -D, so that the
+# socket is still its own) and they are checked against the filter afterwards.
 state_root=$scratch/system/var/lib
 mkdir -p "$state_root" && mkdir -m 700 "$state_root/private" "$state_root/private/cumulo-search"
 ln -s private/cumulo-search "$state_root/cumulo-search"
@@ -134,7 +136,8 @@ else
   echo "package: the service runs unconfined (confining it takes root)"
 fi
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin systemd-socket-activate -l "127.0.0.1:$port" "${unit_environment[@]}" \
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin strace -D -f -q -o "$scratch/calls" \
+    systemd-socket-activate -l "127.0.0.1:$port" "${unit_environment[@]}" \
     "${confine[@]}" "$root$exec_start" > "$scratch/server.out" 2> "$scratch/server.err" &
 server_pid=$!
 for _ in $(seq 100); do
@@ -171,11 +174,40 @@ grep -q "built the sample of [0-9]* shares in $state_root/cumulo-search/index.sq
 kill "$server_pid"
 status=0
 wait "$server_pid" || status=$?
-server_pid=
+stopped_pid=$server_pid server_pid=
 [ "$status" -eq 0 ] || fail "the service ended with status $status when stopped" "$scratch/server.err"
+for _ in $(seq 100); do
+  grep -q "^$stopped_pid +++ exited" "$scratch/calls" && break
+  sleep 0.1
+done
+
+# Every call the service made (from its start, the last execve, to its end)
+# passes the unit's filter: in a group or name it allows, in none it takes away.
+calls_of() {  # names, expanding @groups
+  local name
+  for name in "$@"; do
+    if [[ $name == @* ]]; then
+      # shellcheck disable=SC2046
+      calls_of $(systemd-analyze syscall-filter "$name" | awk 'NR > 1 && NF && $1 !~ /^#/ { print $1 }')
+    else
+      echo "$name"
+    fi
+  done
+}
+read -ra allowed <<< "$(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$units/cumulo-server.service" | tr '\n' ' ')"
+read -ra denied <<< "$(sed -n 's/^SystemCallFilter=~//p' "$units/cumulo-server.service" | tr '\n' ' ')"
+calls_of "${allowed[@]}" | sort -u > "$scratch/calls.allowed"
+calls_of "${denied[@]}" | sort -u > "$scratch/calls.denied"
+[ -s "$scratch/calls.allowed" ] || fail "the unit has no system-call filter" "$units/cumulo-server.service"
+awk -v service="execve(\"$root$exec_start\"" 'index($0, service) { on = 1 } on' "$scratch/calls" |
+  sed -n 's/^[0-9]\+ \+\([a-z0-9_]\+\)(.*/\1/p' | sort -u > "$scratch/calls.made"
+[ "$(wc -l < "$scratch/calls.made")" -gt 20 ] || fail "strace recorded too few of the service's calls" "$scratch/calls.made"
+refused=$(comm -23 "$scratch/calls.made" "$scratch/calls.allowed"; comm -12 "$scratch/calls.made" "$scratch/calls.denied")
+[ -z "$refused" ] || fail "the unit's system-call filter refuses calls the service made: ${refused//$'\n'/ }"
 
 [ -f "$scratch/run/cumulo-search/bound-netsup" ] || fail "no record of the internet library in the runtime directory"
 [ -z "$(ls -A "$scratch/home")" ] || fail "the run wrote into the home: $(find "$scratch/home")"
 echo "package: $(basename "$deb") builds, passes lintian, installs its files and runs through /usr/bin"
 echo "package: systemd-analyze security --offline=yes rates cumulo-server.service $exposure (at most 1.5)"
+echo "package: the service's $(wc -l < "$scratch/calls.made") kinds of system call all pass the unit's filter"
 grep "search for" "$scratch/err"

@@ -122,6 +122,8 @@ int run(const Options& options)
     FrontDoor door(service);
     if (!open_door(door, options, passed.descriptors))
         return 1;
+    for (const std::string& name : options.host_names)
+        door.serve_host_name(name);
 
     std::thread stopper([&door, stop_signals] {
         int received = 0;

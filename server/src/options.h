@@ -13,6 +13,7 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 8930;                          // 0: any free port
     bool listen_given = false;                // --listen was on the command line
+    std::vector<std::string> host_names;      // names besides the listen address (--host-name)
     std::string import_file;                  // empty: no import
     std::optional<std::uint64_t> sample_size;
     bool show_version = false;

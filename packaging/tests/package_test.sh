@@ -16,8 +16,13 @@ build=$1 packaging=$2 closer=$3 service_host=$4
 scratch=$(mktemp -d)
 # The service runs as a user of its own and must reach its program and state in here.
 chmod 755 "$scratch"
-server_pid=
-trap 'if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi; rm -rf "$scratch"' EXIT
+server_pid='' network_pid=''
+cleanup() {
+  local pid
+  for pid in $server_pid $network_pid; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
 
 fail() {
   echo "package test: $1" >&2
@@ -110,12 +115,13 @@ fi
 rm -rf "${root:?}/etc" "${root:?}/var"
 
 # The service as its units run it, with no systemd manager: systemd-socket-
-# activate holds the socket's address (on a free port) and starts the unit's
-# ExecStart with the unit's environment at the first connection, and the state
-# directory is laid out as systemd lays it out for a dynamic user. As root, the
-# service runs as a user of its own in a system mounted read-only but for that
-# directory, so it must manage with the state directory as its only writable
-# place. The unit's system-call filter needs systemd to apply it, so strace
+# activate holds the socket's address and starts the unit's ExecStart with the
+# unit's environment at the first connection, and the state directory is laid
+# out as systemd lays it out for a dynamic user. As root, the socket is the
+# unit's very address in a network of its own (shared with the launcher, which
+# asks there unredirected), and the service runs as a user of its own in a
+# system mounted read-only but for that directory, so it must manage with the
+# state directory as its only writable place. The unit's system-call filter needs systemd to apply it, so strace
 # records the calls the service makes (in the same process, -D, so that the
 # socket is still its own) and they are checked against the filter afterwards.
 state_root=$scratch/system/var/lib
@@ -125,27 +131,44 @@ unit_environment=(-E "STATE_DIRECTORY=$state_root/cumulo-search")
 while read -r assignment; do
   unit_environment+=(-E "$assignment")
 done < <(sed -n 's/^Environment=//p' "$units/cumulo-server.service")
-confine=()
-if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+confine=() in_network=() redirect=() host_name=()
+if [ "$(id -u)" -eq 0 ] && unshare --mount --net true 2>/dev/null; then
+  unshare --net sleep 600 &
+  network_pid=$!
+  in_network=(nsenter "--net=/proc/$network_pid/ns/net")
+  "${in_network[@]}" ip link set lo up
+  address=$listen
   uid=$((61184 + RANDOM % 4000))
   chown "$uid:$uid" "$state_root/private/cumulo-search"
   mkdir "$scratch/holder"
   confine=(unshare --mount -- "$packaging/tests/confine.sh" "$uid" "$state_root/private/cumulo-search" "$scratch/holder")
   echo "package: the service runs as uid $uid with only its state directory writable"
 else
-  echo "package: the service runs unconfined (confining it takes root)"
+  # Without root the socket takes a free port: the tool is sent there and the
+  # service is told the name the tool gives.
+  address=127.0.0.1:$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  redirect=(CUMULO_CONNECT_TO="$listen:$address")
+  host_name=(--host-name "$listen")
+  echo "package: the service runs unconfined on $address (confining it takes root and namespaces)"
+  # Never as root, which the unit's dynamic user never is (SQLite hands its files
+  # to the catalogue's owner only when it runs as root).
+  if [ "$(id -u)" -eq 0 ]; then
+    uid=$((61184 + RANDOM % 4000))
+    chown "$uid:$uid" "$state_root/private/cumulo-search"
+    chmod 755 "$state_root/private"
+    confine=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --no-new-privs)
+  fi
 fi
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin strace -D -f -q -o "$scratch/calls" \
-    systemd-socket-activate -l "127.0.0.1:$port" "${unit_environment[@]}" \
-    "${confine[@]}" "$root$exec_start" > "$scratch/server.out" 2> "$scratch/server.err" &
+"${in_network[@]}" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin strace -D -f -q -o "$scratch/calls" \
+    systemd-socket-activate -l "$address" "${unit_environment[@]}" \
+    "${confine[@]}" "$root$exec_start" "${host_name[@]}" > "$scratch/server.out" 2> "$scratch/server.err" &
 server_pid=$!
 for _ in $(seq 100); do
-  grep -q "^Listening on 127.0.0.1:$port" "$scratch/server.err" && break
+  grep -q "^Listening on $address" "$scratch/server.err" && break
   kill -0 "$server_pid" 2>/dev/null || fail "systemd-socket-activate ended" "$scratch/server.err"
   sleep 0.1
 done
-grep -q "^Listening on 127.0.0.1:$port" "$scratch/server.err" || fail "systemd-socket-activate does not listen" "$scratch/server.err"
+grep -q "^Listening on $address" "$scratch/server.err" || fail "systemd-socket-activate does not listen" "$scratch/server.err"
 
 # The launcher through its link, with a home that stays empty: no settings
 # file, nothing to configure. Twice: the second start finds the record of the
@@ -153,8 +176,8 @@ grep -q "^Listening on 127.0.0.1:$port" "$scratch/server.err" || fail "systemd-s
 mkdir "$scratch/home"
 for start in first second; do
   status=0
-  env -i HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen LD_PRELOAD="$closer" \
-      CUMULO_TEST_SEARCH=Python CUMULO_CONNECT_TO="$listen:127.0.0.1:$port" \
+  "${in_network[@]}" env -i HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen \
+      LD_PRELOAD="$closer" CUMULO_TEST_SEARCH=Python "${redirect[@]}" \
       timeout 60 "$root/usr/bin/cumulo-search" 2> "$scratch/err" || status=$?
   [ "$status" -eq 0 ] || fail "the $start start ended with status $status" "$scratch/err"
   grep -qE '^window-closer: search for "Python" gave [1-9][0-9]* rows, first ".*[Pp][Yy][Tt][Hh][Oo][Nn].*"$' "$scratch/err" ||
@@ -163,7 +186,7 @@ for start in first second; do
 done
 # The service came up on the socket it was handed, made the sample catalogue in
 # its state directory at the first search, and stops cleanly.
-grep -qx "listening on 127.0.0.1:$port (socket from systemd)" "$scratch/server.out" ||
+grep -qx "listening on $address (socket from systemd)" "$scratch/server.out" ||
   fail "the service did not serve the socket it was handed" "$scratch/server.out"
 state=$state_root/private/cumulo-search
 [ -s "$state/index.sqlite" ] || fail "no catalogue in the state directory: $(ls -la "$state")"
@@ -204,6 +227,12 @@ awk -v service="execve(\"$root$exec_start\"" 'index($0, service) { on = 1 } on' 
 [ "$(wc -l < "$scratch/calls.made")" -gt 20 ] || fail "strace recorded too few of the service's calls" "$scratch/calls.made"
 refused=$(comm -23 "$scratch/calls.made" "$scratch/calls.allowed"; comm -12 "$scratch/calls.made" "$scratch/calls.denied")
 [ -z "$refused" ] || fail "the unit's system-call filter refuses calls the service made: ${refused//$'\n'/ }"
+
+if [ -n "$network_pid" ]; then
+  kill "$network_pid"
+  wait "$network_pid" 2>/dev/null || true
+  network_pid=
+fi
 
 [ -f "$scratch/run/cumulo-search/bound-netsup" ] || fail "no record of the internet library in the runtime directory"
 [ -z "$(ls -A "$scratch/home")" ] || fail "the run wrote into the home: $(find "$scratch/home")"

@@ -22,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/socket.h>
+
 namespace cumulo::server {
 
 namespace asio = boost::asio;
@@ -57,7 +59,14 @@ struct FrontDoor::State {
     {
     }
 
-    void accept();
+    // A listening socket, with the pause it takes when accepting fails.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), pause(io) {}
+        tcp::acceptor acceptor;
+        asio::steady_timer pause;
+    };
+
+    void accept(Listener& listener);
     void admit(tcp::socket socket);
     // Closes the connection that has waited longest for its request; false when every
     // connection is being answered.
@@ -81,8 +90,9 @@ struct FrontDoor::State {
     std::uint64_t next_connection_id = 0;  // used on the event loop's thread
     bool stopping = false;
     asio::io_context io{1};
-    tcp::acceptor acceptor{io};
-    asio::steady_timer accept_pause{io};
+    // Sockets of its own (bind) and sockets handed over (adopt); a list, so that a listener
+    // stays where it is while the next is added.
+    std::list<Listener> listeners;
     // Declared after the event loop: the workers post into it, so they end first. The quick
     // workers post into the search workers, so they end before them.
     FairWorkerPool search;
@@ -392,25 +402,25 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
     return handler.refusal(target, 500, "internal error");
 }
 
-void FrontDoor::State::accept()
+void FrontDoor::State::accept(Listener& listener)
 {
-    acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
+    listener.acceptor.async_accept(io, [this, &listener](beast::error_code error, tcp::socket socket) {
         if (stopping)
             return;
         // Out of descriptors: a connection idle for longest makes room for the new one.
         if ((error == asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system)
             && close_longest_waiting())
-            return accept();
+            return accept(listener);
         if (error) {
-            accept_pause.expires_after(accept_pause_time);
-            accept_pause.async_wait([this](beast::error_code error) {
+            listener.pause.expires_after(accept_pause_time);
+            listener.pause.async_wait([this, &listener](beast::error_code error) {
                 if (!error && !stopping)
-                    accept();
+                    accept(listener);
             });
             return;
         }
         admit(std::move(socket));
-        accept();
+        accept(listener);
     });
 }
 
@@ -437,8 +447,10 @@ void FrontDoor::State::shut()
 {
     stopping = true;
     beast::error_code ignored;
-    acceptor.close(ignored);
-    accept_pause.cancel();
+    for (Listener& listener : listeners) {
+        listener.acceptor.close(ignored);
+        listener.pause.cancel();
+    }
     while (!sessions.empty())
         sessions.front()->close();
     io.stop();
@@ -462,7 +474,7 @@ int FrontDoor::bind(const std::string& host, int port)
     if (error || endpoints.empty())
         return -1;
     tcp::endpoint endpoint = endpoints.begin()->endpoint();
-    tcp::acceptor& acceptor = state_->acceptor;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
     acceptor.open(endpoint.protocol(), error);
     if (!error)
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
@@ -471,13 +483,34 @@ int FrontDoor::bind(const std::string& host, int port)
     if (!error)
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        beast::error_code ignored;
-        acceptor.close(ignored);
+        state_->listeners.pop_back();
         return -1;
     }
     int bound_port = acceptor.local_endpoint().port();
     state_->host_names.listen_on(host, bound_port);
     return bound_port;
+}
+
+int FrontDoor::adopt(int descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t listening_length = sizeof listening;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0
+        || (address.ss_family != AF_INET && address.ss_family != AF_INET6)
+        || ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_length) != 0 || !listening)
+        return -1;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
+    beast::error_code error;
+    acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), descriptor, error);
+    if (error) {
+        state_->listeners.pop_back();
+        return -1;
+    }
+    tcp::endpoint bound = acceptor.local_endpoint();
+    state_->host_names.listen_on(bound.address().to_string(), bound.port());
+    return bound.port();
 }
 
 void FrontDoor::serve_host_name(std::string_view name)
@@ -487,7 +520,8 @@ void FrontDoor::serve_host_name(std::string_view name)
 
 void FrontDoor::run()
 {
-    state_->accept();
+    for (State::Listener& listener : state_->listeners)
+        state_->accept(listener);
     state_->io.run();
 }
 

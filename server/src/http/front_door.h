@@ -75,6 +75,11 @@ public:
     // Listens on host:port (port 0: any free one); the port, or -1 when it cannot listen.
     // Requests may name the service by that address (see HostNames::listen_on).
     int bind(const std::string& host, int port);
+    // Serves a TCP socket that already listens (one handed over by systemd, say) beside
+    // those of bind(); the front door owns it from here on. Its port, or -1 when it is not a
+    // listening IPv4 or IPv6 socket (the descriptor is then left as it was). Requests may
+    // name the service by the socket's address, as for bind().
+    int adopt(int descriptor);
     // A further name requests may reach the service by (HostNames::add); call before run().
     void serve_host_name(std::string_view name);
     // Serves until stop(); call once, from one thread.

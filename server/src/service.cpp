@@ -6,6 +6,7 @@
 #include "pages/search_page.h"
 #include "pages/share_page.h"
 #include "pages/static_assets.h"
+#include "index/share_index.h"
 
 namespace cumulo::server {
 
@@ -89,6 +90,20 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
     if (std::optional<HttpAnswer> asset = static_asset_answer(path))
         return std::move(*asset);
     return refusal(target, 404, "no such resource");
+}
+
+bool Service::is_cheap(std::string_view target)
+{
+    std::string_view path = path_of(target);
+    if (path == "/") {
+        ParsedSearchPage parsed = parse_search_page(query_of_target(target));
+        return !parsed.error.empty() || parsed.request.key.empty()
+               || ShareIndex::answers_from_one_list(parsed.request.key);
+    }
+    if (path != "/api/v1/" && path != "/api/v1")
+        return true;
+    ParsedSearchQuery parsed = parse_search_query(query_of_target(target));
+    return !parsed.query || ShareIndex::answers_from_one_list(parsed.query->key);
 }
 
 HttpAnswer Service::refusal(std::string_view target, int status, std::string_view message)

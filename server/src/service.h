@@ -28,6 +28,8 @@ public:
     HttpAnswer answer(std::string_view target, std::chrono::steady_clock::time_point deadline) override;
     // JSON for the API's targets, an HTML page for the others.
     HttpAnswer refusal(std::string_view target, int status, std::string_view message) override;
+    // Share pages, refusals and searches the index answers from one list per type.
+    bool is_cheap(std::string_view target) override;
 
 private:
     ReaderPool& readers_;

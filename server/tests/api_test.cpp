@@ -1,6 +1,7 @@
 // The service over HTTP, in-process on a free port, against a small hand-made catalogue.
 #include "catalogue/catalogue_import.h"
 #include "service.h"
+#include "text/utf8.h"
 
 #include "temp_dir.h"
 
@@ -49,10 +50,24 @@ protected:
                               1000 + i);
                 lines << line;
             }
+            lines << R"({"name":"outside one","type":"file","size":9,"shareid":106,"uk":9005})" "\n"
+                  << R"({"name":"outside two","type":"file","size":9,"shareid":107,"uk":9005})" "\n";
             std::istringstream input(lines.str());
             ImportReport report = import_shares(catalogue, input);
             ASSERT_TRUE(report.bad_lines.empty()) << report.bad_lines[0].number << ": " << report.bad_lines[0].reason;
         }
+        // Names as another program may write them: bytes that are not UTF-8 ("outside \xFF\xFE
+        // written") and a NUL ("outside nul\0 name").
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "UPDATE shares SET name = CAST(X'6f75747369646520fffe207772697474656e' AS TEXT)"
+                               " WHERE shareid = 106;"
+                               "UPDATE shares SET name = CAST(X'6f757473696465206e756c00206e616d65' AS TEXT)"
+                               " WHERE shareid = 107;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
         readers_ = new ReaderPool(path);
         service_ = new Service(*readers_);
         server_ = new FrontDoor(*service_);
@@ -316,6 +331,55 @@ TEST_F(ApiTest, ServesAssetsUnderHashedNamesForAYear)
     auto old_name = get("/static/site.000000000000.css");
     ASSERT_TRUE(old_name);
     EXPECT_EQ(old_name->status, 404);
+}
+
+// Which requests the front door keeps off the search workers' turns: those answered in little
+// time whatever the catalogue holds.
+TEST_F(ApiTest, TellsCheapRequestsFromSearchesThatMayTakeLong)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"/share/link?uk=9001&shareid=101", true},
+        {"/s/zz_top", true},
+        {"/api/v1/?key=a&limit=200", true},
+        {std::string("/api/v1/?key=") + movie + "&desc=t", true},  // two characters: one list
+        {"/api/v1/?key=AB", true},
+        {"/api/v1/?key=", true},  // refused at once
+        {"/nowhere", true},
+        {"/api/v1/?key=abc", false},
+        {"/api/v1?key=%E7%94%B5%E5%BD%B1%E5%90%88", false},
+        // The search page searches as the API does.
+        {"/", true},
+        {"/?key=AB&in=&desc=f", true},
+        {"/?key=abc&page=0", true},  // refused at once
+        {"/?key=abc&in=&desc=f&page=2", false},
+        {"/static/site.0.css", true},
+    };
+    for (const auto& [target, cheap] : cases)
+        EXPECT_EQ(service_->is_cheap(target), cheap) << target;
+}
+
+// A name that is not UTF-8 comes out of every answer with U+FFFD in place of each byte that is
+// not part of a character, and of each NUL: the same text in the JSON and on the page.
+TEST_F(ApiTest, ShowsNamesWrittenByOtherToolsAlikeEverywhere)
+{
+    struct Case {
+        std::string search, page, shown;
+    };
+    const Case cases[] = {
+        {"key=written", "/share/link?uk=9005&shareid=106", "outside \uFFFD\uFFFD written"},
+        {"key=nul", "/share/link?uk=9005&shareid=107", "outside nul\uFFFD name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_EQ(names_for(c.search), std::vector<std::string>{c.shown});
+        auto result = get(c.page);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 200);
+        EXPECT_NE(result->body.find("<h1>" + c.shown + "</h1>"), std::string::npos) << result->body;
+        EXPECT_NE(result->body.find("<title>" + c.shown + " - "), std::string::npos) << result->body;
+        EXPECT_TRUE(is_valid_utf8(result->body));
+        EXPECT_EQ(result->body.find('\0'), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -321,6 +321,8 @@ TEST_F(HostileClients, ServesOnlyItsOwnNamesAndProtectsEveryAnswer)
         {"GET http://me@127.0.0.1/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "names no host"},
         {"GET /api/v1/?key= HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "{\"error\":"},
         {"DELETE /s/x HTTP/1.1\r\nHost: 127.0.0.1\r\n", 405, "only GET and HEAD"},
+        {"GET http://127.0.0.1/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(9'000, 'x') + "\r\n",
+         431, "{\"error\":\"the request head is too large\"}"},
     };
     const std::string protective_lines[] = {
         "\r\nX-Content-Type-Options: nosniff\r\n",

@@ -1,6 +1,7 @@
 #include "pages/html_text.h"
 
 #include "byte_size_text.h"
+#include "text/utf8.h"
 
 namespace cumulo::server {
 
@@ -8,16 +9,16 @@ std::string html_escaped(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    for_each_shown_character(text, [&out](std::uint32_t code_point) {
+        switch (code_point) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&#39;"; break;
-        default: out += c;
+        default: append_utf8(out, code_point);
         }
-    }
+    });
     return out;
 }
 

@@ -12,6 +12,8 @@
 namespace cumulo::server {
 
 // &, <, >, " and ' as character references: safe in element content and quoted attributes.
+// Characters come as for_each_shown_character gives them (the pages are declared UTF-8): a byte
+// that begins no well-formed character, and a NUL, as U+FFFD.
 std::string html_escaped(std::string_view text);
 
 // A query value for an address: letters, digits and -._~ as they are, every other byte as %XX.

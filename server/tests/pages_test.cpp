@@ -14,6 +14,7 @@ TEST(PageText, EscapesEveryMarkupCharacterAndEncodesAddresses)
     EXPECT_EQ(html_escaped(R"x(<img src=x onerror="a('b')">&amp;)x"),
               "&lt;img src=x onerror=&quot;a(&#39;b&#39;)&quot;&gt;&amp;amp;");
     EXPECT_EQ(html_escaped("三体 🎬"), "三体 🎬");
+    EXPECT_EQ(html_escaped(std::string("a\xFF<\0b", 5)), "a\uFFFD&lt;\uFFFDb");  // written by other tools
     EXPECT_EQ(query_encoded("a b&c=d/三~._-"), "a%20b%26c%3Dd%2F%E4%B8%89~._-");
 }
 

@@ -2,9 +2,10 @@
 // the search API and the share pages until it is stopped.
 #include "catalogue/catalogue_files.h"
 #include "catalogue/catalogue_import.h"
-#include "options.h"
 #include "catalogue/sample_catalogue.h"
 #include "http/descriptors.h"
+#include "http/passed_sockets.h"
+#include "options.h"
 #include "service.h"
 
 #include <chrono>
@@ -92,10 +93,42 @@ std::optional<Catalogue::Access> read_only_access(const Options& options, const 
     return access;
 }
 
+// Serves the sockets systemd passed, or else listens where the options say; false (after
+// reporting why) when it has nothing to serve.
+bool open_door(FrontDoor& door, const Options& options, const std::vector<int>& passed)
+{
+    for (int descriptor : passed) {
+        if (door.adopt(descriptor) < 0) {
+            fail("socket " + std::to_string(descriptor) + " from systemd is not a listening TCP socket "
+                 "(the socket unit must say ListenStream=HOST:PORT)");
+            return false;
+        }
+        std::cout << "listening on " << socket_address(descriptor) << " (socket from systemd)" << std::endl;
+    }
+    if (!passed.empty())
+        return true;
+    int port = door.bind(options.host, options.port);
+    if (port <= 0) {
+        fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
+             + " (is another service using it?)");
+        return false;
+    }
+    bool ipv6 = options.host.find(':') != std::string::npos;
+    std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
+    return true;
+}
+
 int run(const Options& options)
 {
     // Every connection holds a descriptor: the service takes all the system lets it have.
     raise_descriptor_limit();
+    // Taken first, so that a unit that is wrong fails before the catalogue is touched.
+    PassedSockets passed = take_passed_sockets();
+    if (!passed.error.empty())
+        return fail(passed.error);
+    if (!passed.descriptors.empty() && options.listen_given)
+        return fail("--listen is for running by hand; under socket activation the socket unit's "
+                    "ListenStream says where to listen");
     std::string path = options.database.empty() ? default_database_path() : options.database;
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
@@ -127,14 +160,10 @@ int run(const Options& options)
     ReaderPool readers(path, access);
     Service service(readers);
     FrontDoor door(service);
-    int port = door.bind(options.host, options.port);
-    if (port <= 0)
-        return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
-                    + " (is another service using it?)");
+    if (!open_door(door, options, passed.descriptors))
+        return 1;
     for (const std::string& name : options.host_names)
         door.serve_host_name(name);
-    bool ipv6 = options.host.find(':') != std::string::npos;
-    std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 
     std::thread stopper([&door, stop_signals] {
         int received = 0;

@@ -1,5 +1,6 @@
-// The service's requests and their answers: GET /api/v1/ (search), /share/link and /s/<code>
-// (share pages). The answer functions are plain calls so that they can be tested without a
+// The service's requests and their answers: GET /api/v1/ (search in JSON), / (the search
+// page), /share/link and /s/<code> (share pages) and /static/<hashed name> (the pages'
+// stylesheet, script and icon). The answer functions are plain calls so that they can be tested without a
 // socket; Service routes request targets to them for the front door (http/front_door.h).
 #pragma once
 
@@ -17,6 +18,8 @@ HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query,
                          std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query);
 HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code);
+HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
+                              std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 class Service : public RequestHandler {
 public:

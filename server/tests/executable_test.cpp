@@ -12,6 +12,7 @@
 #include <csignal>
 #include <memory>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -20,6 +21,8 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,12 +96,14 @@ TEST(Executable, ReportsBadImportLinesAndDoesNotServe)
     EXPECT_EQ(finished.output.find("listening"), std::string::npos);
 }
 
-// Starts the server with XDG_DATA_HOME set to `data_home`, reads its first line of standard
-// output, and leaves it running.
+// Starts the server with XDG_DATA_HOME set to `data_home` and leaves it running; `launcher`,
+// when given, is the command line that starts the server in its stead (it ends by executing
+// the server in the same process).
 class Serving {
 public:
     // `in_child` runs in the child just before exec.
-    Serving(const std::vector<std::string>& arguments, const std::string& data_home, void (*in_child)() = nullptr)
+    Serving(const std::vector<std::string>& arguments, const std::string& data_home, void (*in_child)() = nullptr,
+            const std::vector<std::string>& launcher = {})
     {
         // Everything the child needs is made before fork(): after it only exec and I/O calls.
         std::vector<std::string> environment = {"XDG_DATA_HOME=" + data_home};
@@ -109,7 +114,10 @@ public:
         for (auto& variable : environment)
             envp.push_back(variable.data());
         envp.push_back(nullptr);
-        std::vector<char*> argv = {const_cast<char*>(CUMULO_SERVER_PATH)};
+        std::vector<char*> argv;
+        for (const auto& argument : launcher)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(const_cast<char*>(CUMULO_SERVER_PATH));
         for (const auto& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -124,19 +132,18 @@ public:
             close(fds[1]);
             if (in_child)
                 in_child();
-            execve(CUMULO_SERVER_PATH, argv.data(), envp.data());
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(fds[1]);
-        char c = 0;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            first_line_ += c;
-        close(fds[0]);
+        output_ = fds[0];
     }
     ~Serving()
     {
         if (pid_ > 0 && !stopped_)
             stop();
+        if (output_ >= 0)
+            close(output_);
     }
     // Sends SIGTERM and returns the exit status.
     int stop()
@@ -147,11 +154,22 @@ public:
         waitpid(pid_, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    const std::string& first_line() const { return first_line_; }
+    // Waits for the first line of standard output.
+    const std::string& first_line()
+    {
+        char c = 0;
+        while (output_ >= 0 && read(output_, &c, 1) == 1 && c != '\n')
+            first_line_ += c;
+        if (output_ >= 0)
+            close(output_);
+        output_ = -1;
+        return first_line_;
+    }
 
 private:
     pid_t pid_ = -1;
     bool stopped_ = false;
+    int output_ = -1;
     std::string first_line_;
 };
 
@@ -171,6 +189,52 @@ TEST(Executable, FirstStartBuildsTheSampleInTheDataDirectoryAndTellsItsPort)
     EXPECT_NE(result->body.find("\"idAuk\""), std::string::npos);
     EXPECT_EQ(server.stop(), 0);
     EXPECT_TRUE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
+}
+
+// A free port on 127.0.0.1 (free when this returns; nothing else on the machine takes ports
+// from the ephemeral range by number).
+int free_port()
+{
+    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), length) == 0
+        && getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(descriptor);
+    return port;
+}
+
+// As the installed socket unit starts it: systemd holds the socket and starts the service
+// with it at the first connection; the unit names no catalogue, so it is made with the sample
+// in the state directory.
+TEST(Executable, ServesTheSocketSystemdPassesWithTheCatalogueInItsStateDirectory)
+{
+    TempDir dir;
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    std::filesystem::create_directory(dir.file("state"));
+    Serving server({}, dir.file("data"), nullptr,
+                   {SYSTEMD_SOCKET_ACTIVATE_PATH, "-l", address, "-E", "STATE_DIRECTORY=" + dir.file("state")});
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(30);  // the first connection waits while the sample is made
+    httplib::Result result = client.Get("/api/v1/?key=Python&limit=5");
+    for (int attempt = 0; attempt < 100 && !result; ++attempt) {  // until the socket listens
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        result = client.Get("/api/v1/?key=Python&limit=5");
+    }
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_NE(result->body.find("Python"), std::string::npos) << result->body;
+    EXPECT_EQ(server.first_line(), "listening on " + address + " (socket from systemd)");
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_TRUE(std::ifstream(dir.file("state/index.sqlite")).good());
+    EXPECT_FALSE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
 }
 
 TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)

@@ -14,6 +14,10 @@
 #include <cstdio>
 #include <thread>
 #include <vector>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace cumulo::server {
 namespace {
@@ -231,6 +235,74 @@ TEST(FrontDoor, AnswersOutOfDescriptorsWith503AndClosesTheLongestIdle)
     EXPECT_TRUE(idle_closed);
     door.stop();
     serving.join();
+}
+
+// A socket bound to 127.0.0.1 on a free port, as systemd hands one over; closed at the end
+// unless the front door has taken it.
+struct LoopbackSocket {
+    explicit LoopbackSocket(int type, bool listening)
+    {
+        descriptor = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), length) != 0
+            || (listening && listen(descriptor, 16) != 0)
+            || getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackSocket()
+    {
+        if (!taken)
+            ::close(descriptor);
+    }
+    int descriptor = -1;
+    int port = 0;
+    bool taken = false;
+};
+
+TEST(FrontDoor, ServesHandedOverSocketsBesideItsOwn)
+{
+    CostlyHandler handler;
+    FrontDoor door(handler);
+    LoopbackSocket first(SOCK_STREAM, true), second(SOCK_STREAM, true);
+    ASSERT_GT(first.port, 0);
+    ASSERT_GT(second.port, 0);
+    EXPECT_EQ(door.adopt(first.descriptor), first.port);
+    EXPECT_EQ(door.adopt(second.descriptor), second.port);
+    first.taken = second.taken = true;
+    int own = door.bind("127.0.0.1", 0);
+    ASSERT_GT(own, 0);
+    std::thread serving([&] { door.run(); });
+
+    for (int port : {first.port, second.port, own}) {
+        RawConnection connection(port);
+        ASSERT_TRUE(connection.connected()) << port;
+        // Each socket's own address names the service.
+        connection.send("GET /api/v1/?key=quick HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port)
+                        + "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(status_of(connection.read_all(milliseconds(5'000))), 200) << port;
+    }
+    door.stop();
+    serving.join();
+    // Stopping closed the handed-over sockets too.
+    EXPECT_FALSE(RawConnection(first.port).connected());
+}
+
+TEST(FrontDoor, RefusesToAdoptWhatIsNotAListeningTcpSocket)
+{
+    CostlyHandler handler;
+    FrontDoor door(handler);
+    LoopbackSocket bound_only(SOCK_STREAM, false), datagram(SOCK_DGRAM, false);
+    int local_stream = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int descriptor : {bound_only.descriptor, datagram.descriptor, local_stream, 1000}) {
+        EXPECT_EQ(door.adopt(descriptor), -1) << descriptor;
+        if (descriptor != 1000)
+            EXPECT_NE(fcntl(descriptor, F_GETFD), -1) << "descriptor " << descriptor << " was closed";
+    }
+    ::close(local_stream);
 }
 
 }  // namespace

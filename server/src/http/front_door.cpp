@@ -22,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/socket.h>
+
 namespace cumulo::server {
 
 namespace asio = boost::asio;
@@ -33,6 +35,26 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 class Session;
+
+// Whether an If-None-Match header (a comma-separated list of entity tags, weak ones with
+// "W/", or "*") names `etag`.
+bool if_none_match_tokens_contain(std::string_view header, std::string_view etag)
+{
+    while (!header.empty()) {
+        std::size_t comma = header.find(',');
+        std::string_view token = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view{} : header.substr(comma + 1);
+        while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
+            token.remove_prefix(1);
+        while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
+            token.remove_suffix(1);
+        if (token.starts_with("W/"))
+            token.remove_prefix(2);
+        if (token == "*" || token == etag)
+            return true;
+    }
+    return false;
+}
 
 // A connection that ends after an answer is half-closed; what the client still sends is read
 // and dropped for a short while, so that the answer is not lost to a reset.
@@ -57,7 +79,14 @@ struct FrontDoor::State {
     {
     }
 
-    void accept();
+    // A listening socket, with the pause it takes when accepting fails.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), pause(io) {}
+        tcp::acceptor acceptor;
+        asio::steady_timer pause;
+    };
+
+    void accept(Listener& listener);
     void admit(tcp::socket socket);
     // Closes the connection that has waited longest for its request; false when every
     // connection is being answered.
@@ -81,8 +110,9 @@ struct FrontDoor::State {
     std::uint64_t next_connection_id = 0;  // used on the event loop's thread
     bool stopping = false;
     asio::io_context io{1};
-    tcp::acceptor acceptor{io};
-    asio::steady_timer accept_pause{io};
+    // Sockets of its own (bind) and sockets handed over (adopt); a list, so that a listener
+    // stays where it is while the next is added.
+    std::list<Listener> listeners;
     // Declared after the event loop: the workers post into it, so they end first. The quick
     // workers post into the search workers, so they end before them.
     FairWorkerPool search;
@@ -130,6 +160,7 @@ private:
     void read_request()
     {
         target_.clear();
+        if_none_match_.clear();
         version_ = 11;
         head_only_ = false;
         keep_alive_ = false;
@@ -168,6 +199,7 @@ private:
 
         const auto& request = parser_->get();
         target_ = std::string(request.target());
+        if_none_match_ = std::string(request[http::field::if_none_match]);
         version_ = request.version();
         head_only_ = request.method() == http::verb::head;
         keep_alive_ = request.keep_alive();
@@ -309,8 +341,14 @@ private:
         for (const HeaderLine& line : protective_headers)
             response_.set(beast::string_view(line.name.data(), line.name.size()),
                           beast::string_view(line.value.data(), line.value.size()));
+        // An answer's own lines come last, so that a page's own policy replaces the general one.
+        for (const auto& [name, value] : answer.headers)
+            response_.set(name, value);
         response_.keep_alive(keep_alive_);
-        if (head_only_) {
+        if (is_unchanged(answer)) {
+            response_.result(http::status::not_modified);
+            response_.erase(http::field::content_type);
+        } else if (head_only_) {
             response_.content_length(answer.body.size());
         } else {
             response_.body() = std::move(answer.body);
@@ -326,6 +364,13 @@ private:
                 return self->read_request();
             self->drain();
         });
+    }
+
+    // A client that already holds this answer, by its ETag, gets a 304 without the body.
+    bool is_unchanged(const HttpAnswer& answer) const
+    {
+        std::string_view etag = answer.header("ETag");
+        return answer.status == 200 && !etag.empty() && if_none_match_tokens_contain(if_none_match_, etag);
     }
 
     // Half-closes, then reads and drops what the client still sends until it closes too, for
@@ -360,6 +405,7 @@ private:
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
     std::string target_;
+    std::string if_none_match_;
     unsigned version_ = 11;
     bool head_only_ = false;
     bool keep_alive_ = false;
@@ -392,25 +438,25 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
     return handler.refusal(target, 500, "internal error");
 }
 
-void FrontDoor::State::accept()
+void FrontDoor::State::accept(Listener& listener)
 {
-    acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
+    listener.acceptor.async_accept(io, [this, &listener](beast::error_code error, tcp::socket socket) {
         if (stopping)
             return;
         // Out of descriptors: a connection idle for longest makes room for the new one.
         if ((error == asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system)
             && close_longest_waiting())
-            return accept();
+            return accept(listener);
         if (error) {
-            accept_pause.expires_after(accept_pause_time);
-            accept_pause.async_wait([this](beast::error_code error) {
+            listener.pause.expires_after(accept_pause_time);
+            listener.pause.async_wait([this, &listener](beast::error_code error) {
                 if (!error && !stopping)
-                    accept();
+                    accept(listener);
             });
             return;
         }
         admit(std::move(socket));
-        accept();
+        accept(listener);
     });
 }
 
@@ -437,8 +483,10 @@ void FrontDoor::State::shut()
 {
     stopping = true;
     beast::error_code ignored;
-    acceptor.close(ignored);
-    accept_pause.cancel();
+    for (Listener& listener : listeners) {
+        listener.acceptor.close(ignored);
+        listener.pause.cancel();
+    }
     while (!sessions.empty())
         sessions.front()->close();
     io.stop();
@@ -462,7 +510,7 @@ int FrontDoor::bind(const std::string& host, int port)
     if (error || endpoints.empty())
         return -1;
     tcp::endpoint endpoint = endpoints.begin()->endpoint();
-    tcp::acceptor& acceptor = state_->acceptor;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
     acceptor.open(endpoint.protocol(), error);
     if (!error)
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
@@ -471,13 +519,34 @@ int FrontDoor::bind(const std::string& host, int port)
     if (!error)
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        beast::error_code ignored;
-        acceptor.close(ignored);
+        state_->listeners.pop_back();
         return -1;
     }
     int bound_port = acceptor.local_endpoint().port();
     state_->host_names.listen_on(host, bound_port);
     return bound_port;
+}
+
+int FrontDoor::adopt(int descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t listening_length = sizeof listening;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0
+        || (address.ss_family != AF_INET && address.ss_family != AF_INET6)
+        || ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_length) != 0 || !listening)
+        return -1;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
+    beast::error_code error;
+    acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), descriptor, error);
+    if (error) {
+        state_->listeners.pop_back();
+        return -1;
+    }
+    tcp::endpoint bound = acceptor.local_endpoint();
+    state_->host_names.listen_on(bound.address().to_string(), bound.port());
+    return bound.port();
 }
 
 void FrontDoor::serve_host_name(std::string_view name)
@@ -487,7 +556,8 @@ void FrontDoor::serve_host_name(std::string_view name)
 
 void FrontDoor::run()
 {
-    state_->accept();
+    for (State::Listener& listener : state_->listeners)
+        state_->accept(listener);
     state_->io.run();
 }
 

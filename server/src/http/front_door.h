@@ -7,12 +7,13 @@
 // What it accepts: GET and HEAD (405 otherwise), no request body (413), a request head of at
 // most max_head_bytes and max_head_lines (431; 414 when the request line alone is too long),
 // the whole request within request_time. Pipelined requests are answered in order, one at a
-// time. Range and other conditional headers are ignored: answers are always whole. A request
+// time. An answer with an ETag gets a 304 without its body when If-None-Match names that ETag;
+// Range and the other conditional headers are ignored: answers are always whole. A request
 // that cannot be parsed gets a 400 and the connection is closed. A target may come in origin
 // or absolute form; the name it reached the service by (the absolute form's authority, or else
 // the Host header, which HTTP/1.1 requests must carry once: 400) must be one the service is
 // reached by (http/host_names.h), or it gets a 421. Every answer carries the header lines of
-// http/protective_headers.h.
+// http/protective_headers.h, then its own (HttpAnswer::headers), which replace them.
 #pragma once
 
 #include "pages/answer.h"
@@ -75,6 +76,11 @@ public:
     // Listens on host:port (port 0: any free one); the port, or -1 when it cannot listen.
     // Requests may name the service by that address (see HostNames::listen_on).
     int bind(const std::string& host, int port);
+    // Serves a TCP socket that already listens (one handed over by systemd, say) beside
+    // those of bind(); the front door owns it from here on. Its port, or -1 when it is not a
+    // listening IPv4 or IPv6 socket (the descriptor is then left as it was). Requests may
+    // name the service by the socket's address, as for bind().
+    int adopt(int descriptor);
     // A further name requests may reach the service by (HostNames::add); call before run().
     void serve_host_name(std::string_view name);
     // Serves until stop(); call once, from one thread.

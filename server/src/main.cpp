@@ -1,8 +1,12 @@
 // cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
-// the search API and the share pages until it is stopped.
+// the search API, the share pages and the writes until it is stopped. An import beside a
+// service already serving the catalogue only imports: that service takes the shares in.
 #include "catalogue/catalogue_import.h"
-#include "options.h"
+#include "catalogue/catalogue_writer.h"
 #include "catalogue/sample_catalogue.h"
+#include "catalogue/serving_mark.h"
+#include "http/bearer_token.h"
+#include "options.h"
 #include "service.h"
 
 #include <chrono>
@@ -52,7 +56,8 @@ bool prepare_catalogue(const Options& options, const std::string& path)
                  + "; nothing was imported");
             return false;
         }
-        std::cerr << "cumulo-server: imported " << report.added << " shares from " << options.import_file << '\n';
+        std::cerr << "cumulo-server: imported " << report.added << " new and " << report.replaced
+                  << " replaced shares from " << options.import_file << '\n';
     }
     if (!options.sample_size && options.import_file.empty() && catalogue.share_count() == 0) {
         build_sample_catalogue(catalogue, default_sample_size);
@@ -70,6 +75,10 @@ int run(const Options& options)
         std::filesystem::create_directories(parent);
     if (!prepare_catalogue(options, path))
         return 1;
+    if (!options.import_file.empty() && catalogue_is_served(path)) {
+        std::cerr << "cumulo-server: the service already serving " << path << " takes them in within a second\n";
+        return 0;
+    }
     // Building or importing a catalogue leaves a large heap behind (the writer's page cache,
     // the parsed lines); the service never needs it again.
     malloc_trim(0);
@@ -84,14 +93,21 @@ int run(const Options& options)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    ServingMark serving(path);
+    std::string token_path = options.token_file.empty() ? (std::filesystem::path(path).parent_path() / "token").string()
+                                                        : options.token_file;
+    std::string token = load_or_make_token(token_path);
+    PublishedIndex index;
+    CatalogueWriter writer(path, index);
     ReaderPool readers(path);
-    Service service(readers);
+    Service service(readers, index, &writer, token);
     FrontDoor door(service);
     int port = door.bind(options.host, options.port);
     if (port <= 0)
         return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
                     + " (is another service using it?)");
     bool ipv6 = options.host.find(':') != std::string::npos;
+    std::cerr << "cumulo-server: writers present the token in " << token_path << '\n';
     std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 
     std::thread stopper([&door, stop_signals] {
@@ -101,8 +117,8 @@ int run(const Options& options)
     });
     door.run();
     stopper.join();
-    // Searches still running end at their deadline; nothing is written while serving, so the
-    // process need not wait for them.
+    // Searches still running end at their deadline, and a write cut short is rolled back and
+    // was never answered, so the process need not wait for them.
     if (!door.finish_work(stop_grace)) {
         std::cout.flush();
         std::_Exit(0);

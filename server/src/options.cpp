@@ -43,7 +43,8 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
             options.show_help = true;
             continue;
         }
-        if (argument != "--db" && argument != "--listen" && argument != "--import" && argument != "--sample") {
+        if (argument != "--db" && argument != "--listen" && argument != "--import" && argument != "--sample"
+            && argument != "--token-file") {
             parsed.error = "unknown option '" + argument + "'";
             return parsed;
         }
@@ -56,6 +57,8 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
             options.database = value;
         } else if (argument == "--import") {
             options.import_file = value;
+        } else if (argument == "--token-file") {
+            options.token_file = value;
         } else if (argument == "--listen") {
             if (!read_listen_address(value, options)) {
                 parsed.error = "--listen needs HOST:PORT, not '" + value + "'";
@@ -77,11 +80,15 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
 
 std::string usage_text()
 {
-    return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--import FILE.jsonl] [--sample N] [--version]\n"
+    return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--import FILE.jsonl] [--sample N]\n"
+           "                    [--token-file PATH] [--version]\n"
            "  --db PATH          catalogue database (default ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
            "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one)\n"
-           "  --import FILE      add the shares of a JSON Lines file (all or nothing) before serving\n"
+           "  --import FILE      add or replace the shares of a JSON Lines file (all or nothing); beside a\n"
+           "                     service already serving the catalogue, only that, and the service takes them in\n"
            "  --sample N         make the catalogue the built-in sample of N shares before serving\n"
+           "  --token-file PATH  the token writers must present (default: the file 'token' beside the\n"
+           "                     catalogue, made with a random token at first start)\n"
            "  --version          print the version and exit\n"
            "An empty catalogue gets the sample of 10000 shares on first start.\n";
 }

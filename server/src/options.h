@@ -13,6 +13,7 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 8930;                          // 0: any free port
     std::string import_file;                  // empty: no import
+    std::string token_file;                   // empty: "token" beside the catalogue
     std::optional<std::uint64_t> sample_size;
     bool show_version = false;
     bool show_help = false;

@@ -2,6 +2,7 @@
 #include "catalogue/catalogue_import.h"
 #include "service.h"
 
+#include "served_catalogue.h"
 #include "temp_dir.h"
 
 #include <httplib.h>
@@ -53,22 +54,14 @@ protected:
             ImportReport report = import_shares(catalogue, input);
             ASSERT_TRUE(report.bad_lines.empty()) << report.bad_lines[0].number << ": " << report.bad_lines[0].reason;
         }
-        readers_ = new ReaderPool(path);
-        service_ = new Service(*readers_);
-        server_ = new FrontDoor(*service_);
-        port_ = server_->bind("127.0.0.1", 0);
+        served_ = new ServedCatalogue(path);
+        port_ = served_->port;
         ASSERT_GT(port_, 0);
-        thread_ = new std::thread([] { server_->run(); });
     }
 
     static void TearDownTestSuite()
     {
-        server_->stop();
-        thread_->join();
-        delete thread_;
-        delete server_;
-        delete service_;
-        delete readers_;
+        delete served_;
         delete dir_;
     }
 
@@ -115,10 +108,7 @@ protected:
     }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ReaderPool* readers_ = nullptr;
-    static inline Service* service_ = nullptr;
-    static inline FrontDoor* server_ = nullptr;
-    static inline std::thread* thread_ = nullptr;
+    static inline ServedCatalogue* served_ = nullptr;
     static inline int port_ = 0;
 };
 

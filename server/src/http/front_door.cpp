@@ -14,6 +14,7 @@
 #include <atomic>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <list>
 #include <optional>
 #include <thread>
@@ -125,6 +126,8 @@ private:
         keep_alive_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(door_.limits.max_head_bytes));
+        // A body's length is judged once the head is read (413), never as a failure to read it.
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
         waiting_ = true;
         door_.sessions.splice(door_.sessions.end(), door_.sessions, place_);
         stream_.expires_after(door_.limits.request_time);

@@ -5,7 +5,7 @@ PostgreSQL's `COPY`, each into a fresh store that keeps its search indexes up to
 The same sample shares go into all three: to the service as POST /api/v1/shares in batches of
 1,000 over one kept-alive connection (each answered once committed, synced and searchable),
 while a second client runs the 80-query mix of engines_bench.py and a third looks for a share
-of every tenth batch the moment its write is answered. Prints shares/s side by side, the mix's
+of every tenth batch (one extra share of a name no other has) the moment its write is answered. Prints shares/s side by side, the mix's
 p99 during the ingest and quiet afterwards, and the time from a write's answer to the share
 being found by another client. Started by scripts/bench-server-ingest; not part of the test run.
 """
@@ -101,16 +101,21 @@ def service_ingest(server, work, lines_path, port):
         visible = []
         began = time.perf_counter()
         for number, first in enumerate(range(0, len(lines), BATCH)):
-            writer.request("POST", "/api/v1/shares", b"".join(lines[first:first + BATCH]), headers)
+            batch = b"".join(lines[first:first + BATCH])
+            # Every tenth batch carries one share of a name no other has, for the finder.
+            probe = f"ingest probe {number} zxq"
+            if number % 10 == 0:
+                batch += json.dumps({"name": probe, "type": "file", "size": number, "code": f"probe{number}",
+                                     "uk": 1}).encode() + b"\n"
+            writer.request("POST", "/api/v1/shares", batch, headers)
             answer = writer.getresponse()
             body = answer.read()
             if answer.status != 200:
                 raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
             if number % 10 == 0:
                 answered = time.perf_counter()
-                share = json.loads(lines[first])
-                wanted = f"{share.get('shareid', share.get('code'))}|{share['uk']}"
-                path = "/api/v1/?" + urllib.parse.urlencode({"key": share["name"], "limit": 200})
+                wanted = f"probe{number}|1"
+                path = "/api/v1/?" + urllib.parse.urlencode({"key": probe, "limit": 200})
                 while wanted.encode() not in finder.get(path):
                     if time.perf_counter() - answered > 10:
                         raise RuntimeError(f"{wanted} not found 10 s after its write")

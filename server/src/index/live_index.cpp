@@ -75,7 +75,7 @@ std::shared_ptr<const LiveIndex> LiveIndex::with(const std::vector<Catalogue::Ch
         touched.insert(std::move(key));
     }
     std::shared_ptr<const Segment> segment = make_segment(std::move(puts), std::move(touched));
-    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= 2 * segment->touched.size()) {
+    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= segment->touched.size()) {
         segment = merged(*next->segments_.back(), *segment);
         next->segments_.pop_back();
     }

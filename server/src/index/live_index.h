@@ -6,8 +6,9 @@
 //
 // A LiveIndex never changes once made: the writer makes the next version from the last with
 // one more batch of changes and publishes it whole (PublishedIndex), so a search sees every
-// change of a batch or none. Each new segment is merged with the ones before it while they are
-// no more than twice its size, so a search consults a few segments, not one per batch.
+// change of a batch or none. Each new segment is merged with the one before it while that one is
+// no larger, as in a binary counter: a search consults about log2(overlay / batch) segments, and
+// each share is built into a segment about that many times.
 #pragma once
 
 #include "catalogue/catalogue.h"

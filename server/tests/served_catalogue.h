@@ -7,14 +7,18 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 class ServedCatalogue {
 public:
+    // `host_names`: what the service answers to besides its listen address.
     explicit ServedCatalogue(const std::string& path, cumulo::server::FrontDoorLimits limits = {},
-                             cumulo::server::WriterSettings settings = {})
-        : writer(path, index, settings), readers(path), service(readers, index, &writer, token), door(service, limits)
+                             const std::vector<std::string>& host_names = {})
+        : writer(path, index), readers(path), service(readers, index, &writer, token), door(service, limits)
     {
         port = door.bind("127.0.0.1", 0);
+        for (const std::string& name : host_names)
+            door.serve_host_name(name);
         if (port > 0)
             thread = std::thread([this] { door.run(); });
     }

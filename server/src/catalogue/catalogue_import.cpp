@@ -136,6 +136,11 @@ std::string read_identity(const Value& object, Share& share)
 ParsedShareLine parse_share_line(std::string_view line)
 {
     ParsedShareLine parsed;
+    // The parser would take a NUL byte for the end of the text and never see what follows.
+    if (std::size_t nul = line.find('\0'); nul != std::string_view::npos) {
+        parsed.error = "the line holds a NUL byte at byte " + std::to_string(nul + 1);
+        return parsed;
+    }
     rapidjson::Document document;
     parsed.error = parse_json(line, document);
     if (parsed.error.empty())

@@ -2,10 +2,10 @@
 
 namespace cumulo::server {
 
-ReaderPool::ReaderPool(std::string path) : path_(std::move(path))
+ReaderPool::ReaderPool(std::string path, Catalogue::Access access) : path_(std::move(path)), access_(access)
 {
     // The first connection is opened at once, so that a catalogue that cannot be read is found at start.
-    idle_.push_back(std::make_unique<Catalogue>(path_, Catalogue::Access::read_only));
+    idle_.push_back(std::make_unique<Catalogue>(path_, access_));
 }
 
 ReaderPool::Lease ReaderPool::borrow()
@@ -18,7 +18,7 @@ ReaderPool::Lease ReaderPool::borrow()
             return Lease(*this, std::move(catalogue));
         }
     }
-    return Lease(*this, std::make_unique<Catalogue>(path_, Catalogue::Access::read_only));
+    return Lease(*this, std::make_unique<Catalogue>(path_, access_));
 }
 
 void ReaderPool::give_back(std::unique_ptr<Catalogue> catalogue)

@@ -15,7 +15,8 @@ namespace cumulo::server {
 
 class ReaderPool {
 public:
-    explicit ReaderPool(std::string path);
+    // `access` is read_only or read_only_unchanging (catalogue.h).
+    explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only);
 
     class Lease {
     public:
@@ -38,6 +39,7 @@ private:
     void give_back(std::unique_ptr<Catalogue> catalogue);
 
     std::string path_;
+    Catalogue::Access access_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Catalogue>> idle_;
 };

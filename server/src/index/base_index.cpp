@@ -4,9 +4,9 @@
 
 namespace cumulo::server {
 
-BaseIndex build_base_index(const std::string& catalogue_path)
+BaseIndex build_base_index(const std::string& catalogue_path, Catalogue::Access access)
 {
-    Catalogue reader(catalogue_path, Catalogue::Access::read_only);
+    Catalogue reader(catalogue_path, access);
     Catalogue::ReadTransaction view(reader);
     BaseIndex base;
     base.position = reader.position();

@@ -2,6 +2,7 @@
 // the change log it holds them at.
 #pragma once
 
+#include "catalogue/catalogue.h"
 #include "index/share_index.h"
 
 #include <cstdint>
@@ -15,8 +16,9 @@ struct BaseIndex {
     std::uint64_t position = 0;
 };
 
-// Reads the shares and the position as of one moment, over a connection of its own, so that
-// writers may go on meanwhile.
-BaseIndex build_base_index(const std::string& catalogue_path);
+// Reads the shares and the position as of one moment, over a connection of its own (read_only
+// or read_only_unchanging), so that writers may go on meanwhile.
+BaseIndex build_base_index(const std::string& catalogue_path,
+                           Catalogue::Access access = Catalogue::Access::read_only);
 
 }  // namespace cumulo::server

@@ -41,6 +41,9 @@ std::vector<std::uint64_t> grams_of_key(const std::vector<std::uint32_t>& charac
     return grams;
 }
 
+// Keys of up to this many characters are answered by one list per type, exactly.
+constexpr std::size_t most_characters_of_one_list = 2;
+
 // Looks at the clock every so many steps of a walk and gives up past the deadline.
 class DeadlineWatch {
 public:
@@ -206,6 +209,14 @@ std::string_view ShareIndex::folded_name(Rank rank) const
     return std::string_view(folded_names_).substr(name_starts_[rank], name_starts_[rank + 1] - name_starts_[rank]);
 }
 
+bool ShareIndex::answers_from_one_list(std::string_view key)
+{
+    std::string folded;
+    std::vector<std::uint32_t> characters;
+    fold_case(key, folded, characters);
+    return characters.size() <= most_characters_of_one_list;
+}
+
 std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_point deadline) const
 {
     DeadlineWatch watch(deadline);
@@ -238,7 +249,7 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
     }
 
     std::vector<Rank> ranks;
-    if (characters.size() <= 2) {
+    if (characters.size() <= most_characters_of_one_list) {
         // One list per type holds exactly the matches.
         std::vector<const RankList*> lists;
         for (const auto& type_lists : lists_by_type)

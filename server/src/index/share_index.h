@@ -34,6 +34,10 @@ public:
 
     std::size_t share_count() const { return records_.size(); }
 
+    // Whether a search for `key` is read off one list per type (a key of one or two
+    // characters), which takes little time however many shares match.
+    static bool answers_from_one_list(std::string_view key);
+
     using Rank = std::uint32_t;  // a share's place in size order
     using RankList = std::vector<Rank>;
 

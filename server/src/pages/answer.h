@@ -1,4 +1,5 @@
-// What the service sends back: the search answer in JSON and the share pages in HTML.
+// What the service sends back (status, type, body and the few headers an answer adds), and
+// the search API's answers in JSON.
 #pragma once
 
 #include "catalogue/catalogue_import.h"
@@ -6,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace cumulo::server {
@@ -14,7 +16,11 @@ struct HttpAnswer {
     int status = 200;
     std::string content_type;
     std::string body;
-    std::string challenge{};  // a 401's WWW-Authenticate
+    // Headers of this answer alone (caching, its own security policy), sent as they are.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The value of header `name` (ASCII letter case ignored), or an empty text.
+    std::string_view header(std::string_view name) const;
 };
 
 // {"list":[{"name":...,"type":...,"size":"<digits>","idAuk":"<id>|<uk>"},...]}, pure ASCII.
@@ -23,11 +29,5 @@ HttpAnswer json_error(int status, std::string_view message);
 // What a write did: {"added":n,"replaced":n,"removed":n,"not_found":n,"bad_line_count":n,
 // "bad_lines":[{"line":n,"reason":"..."}]}; 400 with an "error" first when any line is bad.
 HttpAnswer write_answer(const ImportReport& report);
-
-HttpAnswer share_page(const Share& share);
-HttpAnswer share_page_error(int status, std::string_view message);
-
-// "4.2 GB": one decimal below 100 units, binary multiples, for the share page.
-std::string readable_size(std::uint64_t bytes);
 
 }  // namespace cumulo::server

@@ -3,6 +3,7 @@
 // Not a test: run it by hand,
 //   build/server/bench/cumulo_fairness_bench [--db CATALOGUE | --shares N] [--clients N] [--seconds S]
 #include "catalogue/sample_catalogue.h"
+#include "index/base_index.h"
 #include "service.h"
 
 #include <httplib.h>
@@ -109,7 +110,9 @@ int run(const Settings& settings)
         build_sample_catalogue(catalogue, settings.shares);
     }
     ReaderPool readers(path);
-    Service service(readers);
+    PublishedIndex index;
+    publish_as_it_is(index, path);
+    Service service(readers, index);
     FrontDoor door(service);
     int port = door.bind("127.0.0.1", 0);
     std::thread serving([&] { door.run(); });

@@ -4,6 +4,7 @@
 #include "catalogue/catalogue_import.h"
 #include "text/json_text.h"
 #include "catalogue/sample_catalogue.h"
+#include "index/base_index.h"
 #include "service.h"
 
 #include <httplib.h>
@@ -187,7 +188,9 @@ int run(const Settings& settings)
 
     std::cerr << "service: the same queries over HTTP...\n";
     ReaderPool readers(database);
-    Service handler(readers);
+    PublishedIndex index;
+    publish_as_it_is(index, database);
+    Service handler(readers, index);
     FrontDoor server(handler);
     int port = server.bind("127.0.0.1", 0);
     std::thread serving([&] { server.run(); });

@@ -180,8 +180,7 @@ int run(const Options& options)
         writer.emplace(path, index);
         std::cerr << "cumulo-server: writers present the token in " << token_path << '\n';
     } else {
-        BaseIndex base = build_base_index(path, access);
-        index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
+        publish_as_it_is(index, path, access);
     }
     ReaderPool readers(path, access);
     Service service(readers, index, writer ? &*writer : nullptr, token);

@@ -14,4 +14,10 @@ BaseIndex build_base_index(const std::string& catalogue_path, Catalogue::Access 
     return base;
 }
 
+void publish_as_it_is(PublishedIndex& index, const std::string& catalogue_path, Catalogue::Access access)
+{
+    BaseIndex base = build_base_index(catalogue_path, access);
+    index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
+}
+
 }  // namespace cumulo::server

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "catalogue/catalogue.h"
+#include "index/live_index.h"
 #include "index/share_index.h"
 
 #include <cstdint>
@@ -20,5 +21,9 @@ struct BaseIndex {
 // or read_only_unchanging), so that writers may go on meanwhile.
 BaseIndex build_base_index(const std::string& catalogue_path,
                            Catalogue::Access access = Catalogue::Access::read_only);
+
+// Publishes the index of a catalogue served with no writer: its base, followed by nothing.
+void publish_as_it_is(PublishedIndex& index, const std::string& catalogue_path,
+                      Catalogue::Access access = Catalogue::Access::read_only);
 
 }  // namespace cumulo::server

@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 
+#include "index/share_index_builder.h"
+
 namespace cumulo::server {
 
 namespace {
@@ -66,12 +68,14 @@ std::shared_ptr<const ShareIndex> Catalogue::index()
 {
     if (index_)
         return index_;
-    std::vector<Share> shares;
+    // Shares go into the builder one by one: the catalogue is never held twice in memory.
+    ShareIndexBuilder builder;
+    builder.reserve(share_count());
     Statement& statement = prepared(all_for_index_, "SELECT " + std::string(share_columns) + " FROM shares s ORDER BY s.id");
     while (statement.step())
-        shares.push_back(read_share(statement));
+        builder.add(read_share(statement));
     statement.reset();
-    index_ = std::make_shared<const ShareIndex>(std::move(shares));
+    index_ = std::make_shared<const ShareIndex>(builder.finish());
     return index_;
 }
 

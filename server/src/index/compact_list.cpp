@@ -1,0 +1,173 @@
+#include "index/compact_list.h"
+
+#include <limits>
+
+namespace cumulo::server {
+
+namespace {
+
+constexpr std::size_t skip_entry_bytes = 8;
+
+void put_number(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
+    while (value >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Reads one number at `place` (lists are checked before they are searched).
+std::uint32_t get_number(const std::uint8_t* data, std::size_t& place)
+{
+    std::uint32_t value = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        std::uint8_t byte = data[place++];
+        value |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
+        if (byte < 0x80)
+            return value;
+    }
+}
+
+// Reads one number at `place` without passing `end`; false when the bytes end first or the
+// number does not fit 32 bits.
+bool get_checked_number(const std::uint8_t* data, std::size_t end, std::size_t& place, std::uint32_t& value)
+{
+    std::uint64_t wide = 0;
+    for (unsigned shift = 0; shift < 35; shift += 7) {
+        if (place >= end)
+            return false;
+        std::uint8_t byte = data[place++];
+        wide |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        if (byte < 0x80) {
+            if (wide > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            value = static_cast<std::uint32_t>(wide);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t read_u32(const std::uint8_t* at)
+{
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+}
+
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// The skip table's entry for a block: [first rank][byte offset].
+const std::uint8_t* skip_entry(const CompactList& list, std::uint32_t block)
+{
+    return list.data + list.bytes - std::size_t{list.block_count()} * skip_entry_bytes + std::size_t{block} * skip_entry_bytes;
+}
+
+std::size_t block_offset(const CompactList& list, std::uint32_t block)
+{
+    return list.block_count() > 1 ? read_u32(skip_entry(list, block) + 4) : 0;
+}
+
+}  // namespace
+
+Rank CompactList::block_first(std::uint32_t block) const
+{
+    if (block_count() > 1)
+        return read_u32(skip_entry(*this, block));
+    std::size_t place = 0;
+    return get_number(data, place);
+}
+
+std::uint32_t CompactList::decode_block(std::uint32_t block, Rank* out) const
+{
+    std::size_t place = block_offset(*this, block);
+    std::uint32_t entries = entries_in_block(block);
+    Rank rank = get_number(data, place);
+    out[0] = rank;
+    for (std::uint32_t i = 1; i < entries; ++i) {
+        rank += get_number(data, place);
+        out[i] = rank;
+    }
+    return entries;
+}
+
+std::uint32_t CompactList::last_block_at_or_below(Rank rank) const
+{
+    // The first block whose first rank is above `rank`, less one.
+    std::uint32_t low = 0, high = block_count();
+    while (low < high) {
+        std::uint32_t middle = low + (high - low) / 2;
+        if (block_first(middle) <= rank)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low == 0 ? block_count() : low - 1;
+}
+
+void CompactListWriter::append(Rank rank)
+{
+    if (count_ % block_entries == 0) {
+        skips_.push_back(rank);
+        skips_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+        put_number(bytes_, rank);
+    } else {
+        put_number(bytes_, rank - last_);
+    }
+    last_ = rank;
+    ++count_;
+}
+
+std::vector<std::uint8_t> CompactListWriter::finish()
+{
+    if (count_ > block_entries)
+        for (std::uint32_t value : skips_)
+            put_u32(bytes_, value);
+    bytes_.shrink_to_fit();
+    skips_ = {};
+    return std::move(bytes_);
+}
+
+std::string compact_list_problem(const CompactList& list, std::uint64_t rank_limit)
+{
+    if (list.count == 0)
+        return list.bytes == 0 ? "" : "an empty list holds bytes";
+    if (list.data == nullptr)
+        return "a list has no bytes";
+    std::uint32_t blocks = list.block_count();
+    std::size_t coded_end = list.bytes;
+    if (blocks > 1) {
+        std::size_t table = std::size_t{blocks} * skip_entry_bytes;
+        if (table > list.bytes)
+            return "a list is shorter than its skip table";
+        coded_end = list.bytes - table;
+    }
+    std::size_t place = 0;
+    std::uint64_t previous = 0;
+    for (std::uint32_t block = 0; block < blocks; ++block) {
+        if (blocks > 1 && read_u32(skip_entry(list, block) + 4) != place)
+            return "a list's skip table points outside its blocks";
+        for (std::uint32_t i = 0; i < list.entries_in_block(block); ++i) {
+            std::uint32_t number = 0;
+            if (!get_checked_number(list.data, coded_end, place, number))
+                return "a list's numbers run past its bytes";
+            bool first_of_block = i == 0;
+            std::uint64_t rank = first_of_block ? number : previous + number;
+            if ((block > 0 || i > 0) && rank <= previous)
+                return "a list's ranks do not rise";
+            if (rank >= rank_limit)
+                return "a list holds a rank past the last share";
+            if (first_of_block && blocks > 1 && read_u32(skip_entry(list, block)) != rank)
+                return "a list's skip table disagrees with its blocks";
+            previous = rank;
+        }
+    }
+    if (place != coded_end)
+        return "a list holds bytes past its last rank";
+    return "";
+}
+
+}  // namespace cumulo::server

@@ -91,6 +91,8 @@ int run(const Options& options)
     if (port <= 0)
         return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
                     + " (is another service using it?)");
+    for (const std::string& name : options.host_names)
+        door.serve_host_name(name);
     bool ipv6 = options.host.find(':') != std::string::npos;
     std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 

@@ -27,6 +27,15 @@ bool read_listen_address(const std::string& text, Options& options)
 
 constexpr std::uint64_t max_sample_size = 100'000'000;
 
+// A name as a Host header gives it: letters, digits, '-', '.', '_', an IPv6 address in
+// brackets, and an optional ":PORT".
+bool is_host_name(const std::string& name)
+{
+    return !name.empty() && name.front() != ':'
+           && name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._:[]")
+                  == std::string::npos;
+}
+
 }  // namespace
 
 ParsedOptions parse_options(const std::vector<std::string>& arguments)
@@ -43,7 +52,8 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
             options.show_help = true;
             continue;
         }
-        if (argument != "--db" && argument != "--listen" && argument != "--import" && argument != "--sample") {
+        if (argument != "--db" && argument != "--listen" && argument != "--host-name" && argument != "--import"
+            && argument != "--sample") {
             parsed.error = "unknown option '" + argument + "'";
             return parsed;
         }
@@ -54,6 +64,12 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
         const std::string& value = arguments[++i];
         if (argument == "--db") {
             options.database = value;
+        } else if (argument == "--host-name") {
+            if (!is_host_name(value)) {
+                parsed.error = "--host-name needs a host name (with an optional :PORT), not '" + value + "'";
+                return parsed;
+            }
+            options.host_names.push_back(value);
         } else if (argument == "--import") {
             options.import_file = value;
         } else if (argument == "--listen") {
@@ -77,9 +93,12 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
 
 std::string usage_text()
 {
-    return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--import FILE.jsonl] [--sample N] [--version]\n"
+    return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--host-name NAME]... [--import FILE.jsonl] [--sample N]\n"
+           "                     [--version]\n"
            "  --db PATH          catalogue database (default ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
            "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one)\n"
+           "  --host-name NAME   also serve requests that name the service NAME (repeatable; the listen\n"
+           "                     address, and for loopback localhost, are always served)\n"
            "  --import FILE      add the shares of a JSON Lines file (all or nothing) before serving\n"
            "  --sample N         make the catalogue the built-in sample of N shares before serving\n"
            "  --version          print the version and exit\n"

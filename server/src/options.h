@@ -12,6 +12,7 @@ struct Options {
     std::string database;                     // empty: the default under the user's data directory
     std::string host = "127.0.0.1";
     int port = 8930;                          // 0: any free port
+    std::vector<std::string> host_names;      // names besides the listen address (--host-name)
     std::string import_file;                  // empty: no import
     std::optional<std::uint64_t> sample_size;
     bool show_version = false;

@@ -120,6 +120,7 @@ protected:
         door_ = new FrontDoor(*service_, limits);
         port_ = door_->bind("127.0.0.1", 0);
         ASSERT_GT(port_, 0);
+        door_->serve_host_name("cumulo.lan");
         thread_ = new std::thread([] { door_->run(); });
     }
 
@@ -285,12 +286,65 @@ TEST_F(HostileClients, EveryAttackGetsItsAnswerWhileOrdinarySearchesFlow)
     }
 }
 
+// Only the names the service is reached by are served, whether a request gives its name in the
+// Host header or in an absolute target; every answer, refusals included, carries the lines
+// that keep a browser from sniffing, framing, loading foreign content and passing addresses on.
+TEST_F(HostileClients, ServesOnlyItsOwnNamesAndProtectsEveryAnswer)
+{
+    const std::string port = std::to_string(port_);
+    struct NameCase {
+        std::string request_head;  // up to the empty line
+        int status;
+        std::string_view answer_holds;
+    };
+    const std::string search = "GET /api/v1/?key=a HTTP/1.1\r\n";
+    const NameCase cases[] = {
+        {search + "Host: 127.0.0.1:" + port + "\r\n", 200, "{\"list\":["},
+        {search + "Host: 127.0.0.1\r\n", 200, "{\"list\":["},
+        {search + "Host: LocalHost:" + port + "\r\n", 200, "{\"list\":["},
+        {search + "Host: [::1]:" + port + "\r\n", 200, "{\"list\":["},
+        {search + "Host: cumulo.lan:" + port + "\r\n", 200, "{\"list\":["},
+        {search + "Host: rebound.example\r\n", 421, "does not answer to that host name"},
+        {search + "Host: rebound.example:" + port + "\r\n", 421, "does not answer to that host name"},
+        {search + "Host: 127.0.0.1:1\r\n", 421, "does not answer to that host name"},
+        {"GET /s/zzzzzz HTTP/1.1\r\nHost: rebound.example\r\n", 421, "<h1>this service does not answer"},
+        {search, 400, "exactly one Host header"},
+        {search + "Host: 127.0.0.1\r\nHost: rebound.example\r\n", 400, "exactly one Host header"},
+        {"GET /api/v1/?key=a HTTP/1.0\r\n", 200, "{\"list\":["},
+        {"GET http://127.0.0.1:" + port + "/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 200, "{\"list\":["},
+        {"GET HTTP://LOCALHOST:" + port + "/api/v1/?key=a HTTP/1.1\r\nHost: rebound.example\r\n", 200,
+         "{\"list\":["},
+        {"GET http://rebound.example/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 421,
+         "{\"error\":\"this service does not answer"},
+        {"GET http://127.0.0.1:" + port + "?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 404, "no such resource"},
+        {"GET http://me@127.0.0.1/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "names no host"},
+        {"GET /api/v1/?key= HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "{\"error\":"},
+        {"DELETE /s/x HTTP/1.1\r\nHost: 127.0.0.1\r\n", 405, "only GET and HEAD"},
+    };
+    const std::string protective_lines[] = {
+        "\r\nX-Content-Type-Options: nosniff\r\n",
+        "\r\nContent-Security-Policy: default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; "
+        "form-action 'self'; base-uri 'none'; frame-ancestors 'none'\r\n",
+        "\r\nX-Frame-Options: DENY\r\n",
+        "\r\nReferrer-Policy: no-referrer\r\n",
+    };
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.request_head);
+        Outcome outcome = send_and_read(port_, c.request_head + "Connection: close\r\n\r\n");
+        EXPECT_EQ(status_of(outcome.received), c.status) << outcome.received.substr(0, 300);
+        EXPECT_NE(outcome.received.find(c.answer_holds), std::string::npos) << outcome.received.substr(0, 300);
+        std::string head = outcome.received.substr(0, outcome.received.find("\r\n\r\n") + 2);
+        for (const std::string& line : protective_lines)
+            EXPECT_NE(head.find(line), std::string::npos) << line;
+    }
+}
+
 // Pipelining, request bodies and headers the service ignores: exact answers, one connection.
 TEST_F(HostileClients, FramesAnswersExactly)
 {
     RawConnection pipelined(port_);
     ASSERT_TRUE(pipelined.send(request(ordinary_target) + request("/s/nonexistent") + "HEAD " + ordinary_target
-                               + " HTTP/1.1\r\nConnection: close\r\n\r\n"));
+                               + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
     std::string answers = pipelined.read_all(milliseconds(3'000));
     std::size_t second = answers.find("HTTP/1.1 404");
     std::size_t third = answers.rfind("HTTP/1.1 200");

@@ -8,13 +8,14 @@ namespace {
 TEST(Options, ReadsTheCommandLine)
 {
     ParsedOptions parsed = parse_options({"--db", "x.sqlite", "--listen", "0.0.0.0:0", "--sample", "500",
-                                          "--import", "a.jsonl"});
+                                          "--import", "a.jsonl", "--host-name", "cumulo.lan", "--host-name", "proxy.example:443"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.database, "x.sqlite");
     EXPECT_EQ(parsed.options.host, "0.0.0.0");
     EXPECT_EQ(parsed.options.port, 0);
     EXPECT_EQ(parsed.options.sample_size, 500u);
     EXPECT_EQ(parsed.options.import_file, "a.jsonl");
+    EXPECT_EQ(parsed.options.host_names, (std::vector<std::string>{"cumulo.lan", "proxy.example:443"}));
 
     ParsedOptions defaults = parse_options({"--db", "x"});
     EXPECT_EQ(defaults.options.host, "127.0.0.1");
@@ -36,6 +37,8 @@ TEST(Options, RefusesWhatItCannotUse)
         {"--db", "x", "--listen", "127.0.0.1:http"},
         {"--db", "x", "--sample", "0"},
         {"--db", "x", "--sample", "-5"},
+        {"--db", "x", "--host-name", ""},
+        {"--db", "x", "--host-name", "evil.example/path"},
     };
     for (const auto& arguments : cases)
         EXPECT_NE(parse_options(arguments).error, "") << arguments[0] << ' ' << arguments.back();

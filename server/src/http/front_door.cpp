@@ -1,6 +1,8 @@
 #include "http/front_door.h"
 
 #include "index/search_deadline.h"
+#include "http/host_names.h"
+#include "http/protective_headers.h"
 #include "http/worker_pool.h"
 
 // Boost 1.74's Asio uses std::exchange without including <utility> itself.
@@ -63,6 +65,7 @@ struct FrontDoor::State {
 
     RequestHandler& handler;
     const FrontDoorLimits limits;
+    HostNames host_names;
     // Open connections, the one that has waited longest for a request first. Used only on
     // the event loop's thread.
     std::list<Session*> sessions;
@@ -161,7 +164,36 @@ private:
             return refuse(431, "the request has too many header lines");
         if (has_body)
             return refuse(413, "requests carry no body");
+        if (!take_target(request))
+            return;
         dispatch();
+    }
+
+    // Puts the target in origin form (a target in absolute form gives its path and query) and
+    // checks the name the request reached the service by: the absolute target's authority, or
+    // else the Host header. False after refusing the request.
+    bool take_target(const http::request<http::empty_body>& request)
+    {
+        std::optional<AbsoluteTarget> absolute = read_absolute_target(target_);
+        if (absolute)
+            target_ = absolute->origin_form;
+        std::size_t host_lines = request.count(http::field::host);
+        if (host_lines > 1 || (host_lines == 0 && version_ >= 11)) {
+            refuse(400, "an HTTP/1.1 request needs exactly one Host header");
+            return false;
+        }
+        if (absolute && absolute->authority.empty()) {
+            refuse(400, "the request target names no host (or holds user information)");
+            return false;
+        }
+        beast::string_view host = request[http::field::host];
+        std::string_view name = absolute ? std::string_view(absolute->authority) : std::string_view(host.data(), host.size());
+        if ((absolute || host_lines == 1) && !door_.host_names.serves(name)) {
+            refuse(421, "this service does not answer to that host name; its own names are its listen address "
+                        "and those given with --host-name");
+            return false;
+        }
+        return true;
     }
 
     // The target of a request that could not be read whole, as far as it arrived, so that
@@ -243,6 +275,9 @@ private:
         response_.set(http::field::content_type, answer.content_type);
         if (!allow.empty())
             response_.set(http::field::allow, beast::string_view(allow.data(), allow.size()));
+        for (const HeaderLine& line : protective_headers)
+            response_.set(beast::string_view(line.name.data(), line.name.size()),
+                          beast::string_view(line.value.data(), line.value.size()));
         response_.keep_alive(keep_alive_);
         if (head_only_) {
             response_.content_length(answer.body.size());
@@ -393,7 +428,14 @@ int FrontDoor::bind(const std::string& host, int port)
         acceptor.close(ignored);
         return -1;
     }
-    return acceptor.local_endpoint().port();
+    int bound_port = acceptor.local_endpoint().port();
+    state_->host_names.listen_on(host, bound_port);
+    return bound_port;
+}
+
+void FrontDoor::serve_host_name(std::string_view name)
+{
+    state_->host_names.add(name);
 }
 
 void FrontDoor::run()

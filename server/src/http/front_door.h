@@ -7,7 +7,11 @@
 // most max_head_bytes and max_head_lines (431; 414 when the request line alone is too long),
 // the whole request within request_time. Pipelined requests are answered in order, one at a
 // time. Range and other conditional headers are ignored: answers are always whole. A request
-// that cannot be parsed gets a 400 and the connection is closed.
+// that cannot be parsed gets a 400 and the connection is closed. A target may come in origin
+// or absolute form; the name it reached the service by (the absolute form's authority, or else
+// the Host header, which HTTP/1.1 requests must carry once: 400) must be one the service is
+// reached by (http/host_names.h), or it gets a 421. Every answer carries the header lines of
+// http/protective_headers.h.
 #pragma once
 
 #include "pages/answer.h"
@@ -60,7 +64,10 @@ public:
     FrontDoor& operator=(const FrontDoor&) = delete;
 
     // Listens on host:port (port 0: any free one); the port, or -1 when it cannot listen.
+    // Requests may name the service by that address (see HostNames::listen_on).
     int bind(const std::string& host, int port);
+    // A further name requests may reach the service by (HostNames::add); call before run().
+    void serve_host_name(std::string_view name);
     // Serves until stop(); call once, from one thread.
     void run();
     // From any thread: closes the listener and every connection at once and makes run() return.

@@ -3,6 +3,7 @@
 #include "catalogue/catalogue_import.h"
 #include "options.h"
 #include "catalogue/sample_catalogue.h"
+#include "catalogue/start_index.h"
 #include "service.h"
 
 #include <chrono>
@@ -84,7 +85,8 @@ int run(const Options& options)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    ReaderPool readers(path);
+    StartIndex start_index = open_start_index(path, snapshot_path_for(path), std::cerr);
+    ReaderPool readers(path, start_index.index);
     Service service(readers);
     FrontDoor door(service);
     int port = door.bind(options.host, options.port);

@@ -9,6 +9,11 @@ ReaderPool::ReaderPool(std::string path) : path_(std::move(path))
     idle_.push_back(std::move(first));
 }
 
+ReaderPool::ReaderPool(std::string path, std::shared_ptr<const ShareIndex> index)
+    : path_(std::move(path)), index_(std::move(index))
+{
+}
+
 ReaderPool::Lease ReaderPool::borrow()
 {
     {

@@ -1,7 +1,7 @@
 // Read-only catalogue connections shared by the request threads: a thread borrows one for a
 // request and gives it back, so connections (and their prepared statements) are reused. The
 // catalogue does not change while it is served, so every connection uses the one search index,
-// built when the pool is made.
+// given to the pool or built when the pool is made.
 #pragma once
 
 #include "catalogue/catalogue.h"
@@ -16,6 +16,7 @@ namespace cumulo::server {
 class ReaderPool {
 public:
     explicit ReaderPool(std::string path);
+    ReaderPool(std::string path, std::shared_ptr<const ShareIndex> index);
 
     class Lease {
     public:

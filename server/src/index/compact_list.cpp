@@ -153,7 +153,7 @@ std::string compact_list_problem(const CompactList& list, std::uint64_t rank_lim
         for (std::uint32_t i = 0; i < list.entries_in_block(block); ++i) {
             std::uint32_t number = 0;
             if (!get_checked_number(list.data, coded_end, place, number))
-                return "a list's numbers run past its bytes";
+                return "a list's numbers are cut short or too large";
             bool first_of_block = i == 0;
             std::uint64_t rank = first_of_block ? number : previous + number;
             if ((block > 0 || i > 0) && rank <= previous)

@@ -55,7 +55,7 @@ bool prepare_catalogue(const Options& options, const std::string& path)
         }
         std::cerr << "cumulo-server: imported " << report.added << " shares from " << options.import_file << '\n';
     }
-    if (!options.sample_size && options.import_file.empty() && catalogue.share_count() == 0) {
+    if (!options.sample_size && options.import_file.empty() && catalogue.empty()) {
         build_sample_catalogue(catalogue, default_sample_size);
         std::cerr << "cumulo-server: empty catalogue; built the sample of " << default_sample_size << " shares in "
                   << path << '\n';

@@ -39,6 +39,9 @@ DROP INDEX IF EXISTS shares_by_size;
 DROP INDEX IF EXISTS shares_by_type_size;
 )sql";
 
+// Readers map the file: the request threads then share the system's page cache.
+constexpr const char* map_for_readers = "PRAGMA mmap_size = 1073741824";
+
 constexpr std::string_view share_columns = "s.name, s.type, s.size, s.shareid, s.code, s.uk";
 
 }  // namespace
@@ -46,8 +49,7 @@ constexpr std::string_view share_columns = "s.name, s.type, s.size, s.shareid, s
 Catalogue::Catalogue(const std::string& path, Access access)
     : db_(path, access == Access::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
 {
-    // Readers map the file: the request threads then share the system's page cache.
-    db_.exec("PRAGMA mmap_size = 1073741824");
+    db_.exec(map_for_readers);
     if (access == Access::read_write) {
         // A large page cache keeps the indexes' pages in memory through a big import.
         // synchronous = FULL: a commit is on the disk before it returns, so a write that was
@@ -87,13 +89,17 @@ std::shared_ptr<const ShareIndex> Catalogue::index()
 {
     if (index_)
         return index_;
-    // Shares go into the builder one by one: the catalogue is never held twice in memory.
+    // Shares go into the builder one by one: the catalogue is never held twice in memory. The
+    // scan reads every page of the file once; read through the map, they would all stay
+    // resident with the process while the index is built.
     ShareIndexBuilder builder;
     builder.reserve(share_count());
+    db_.exec("PRAGMA mmap_size = 0");
     Statement& statement = prepared(all_for_index_, "SELECT " + std::string(share_columns) + " FROM shares s ORDER BY s.id");
     while (statement.step())
         builder.add(read_share(statement));
     statement.reset();
+    db_.exec(map_for_readers);
     index_ = std::make_shared<const ShareIndex>(builder.finish());
     return index_;
 }
@@ -137,6 +143,15 @@ std::uint64_t Catalogue::share_count()
     auto count = static_cast<std::uint64_t>(statement.column_int(0));
     statement.reset();
     return count;
+}
+
+bool Catalogue::empty()
+{
+    Statement& statement = prepared(empty_, "SELECT NOT EXISTS (SELECT 1 FROM shares)");
+    statement.step();
+    bool empty = statement.column_int(0) != 0;
+    statement.reset();
+    return empty;
 }
 
 std::string Catalogue::identity()

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <malloc.h>
 
 namespace cumulo::server {
 
@@ -55,6 +56,8 @@ StartIndex open_start_index(const std::string& catalogue_path, const std::string
                 << "); building the index\n";
         }
         result = {catalogue.index(), position};
+        // The lists grew in place while they were built and left freed memory behind.
+        malloc_trim(0);
         // Positions only grow: the same position after the build means no change committed
         // while it read, so the index holds exactly the catalogue at that position.
         if (catalogue.position() != position)

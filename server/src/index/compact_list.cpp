@@ -33,16 +33,17 @@ std::uint32_t get_number(const std::uint8_t* data, std::size_t& place)
 // number does not fit 32 bits.
 bool get_checked_number(const std::uint8_t* data, std::size_t end, std::size_t& place, std::uint32_t& value)
 {
-    std::uint64_t wide = 0;
+    std::uint32_t result = 0;
     for (unsigned shift = 0; shift < 35; shift += 7) {
         if (place >= end)
             return false;
         std::uint8_t byte = data[place++];
-        wide |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        // The fifth byte holds the top 4 bits of 32.
+        if (shift == 28 && byte > 0x0f)
+            return false;
+        result |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
         if (byte < 0x80) {
-            if (wide > std::numeric_limits<std::uint32_t>::max())
-                return false;
-            value = static_cast<std::uint32_t>(wide);
+            value = result;
             return true;
         }
     }
@@ -145,25 +146,34 @@ std::string compact_list_problem(const CompactList& list, std::uint64_t rank_lim
             return "a list is shorter than its skip table";
         coded_end = list.bytes - table;
     }
+    // Checked a block at a time (a snapshot's lists are read whole before a start answers): a
+    // gap of zero anywhere in a block, or its last rank past the limit, is found at its end.
     std::size_t place = 0;
     std::uint64_t previous = 0;
     for (std::uint32_t block = 0; block < blocks; ++block) {
         if (blocks > 1 && read_u32(skip_entry(list, block) + 4) != place)
             return "a list's skip table points outside its blocks";
-        for (std::uint32_t i = 0; i < list.entries_in_block(block); ++i) {
-            std::uint32_t number = 0;
-            if (!get_checked_number(list.data, coded_end, place, number))
+        std::uint32_t first = 0;
+        if (!get_checked_number(list.data, coded_end, place, first))
+            return "a list's numbers are cut short or too large";
+        if (block > 0 && first <= previous)
+            return "a list's ranks do not rise";
+        if (blocks > 1 && read_u32(skip_entry(list, block)) != first)
+            return "a list's skip table disagrees with its blocks";
+        std::uint64_t rank = first;
+        bool zero_gap = false;
+        for (std::uint32_t i = 1; i < list.entries_in_block(block); ++i) {
+            std::uint32_t gap = 0;
+            if (!get_checked_number(list.data, coded_end, place, gap))
                 return "a list's numbers are cut short or too large";
-            bool first_of_block = i == 0;
-            std::uint64_t rank = first_of_block ? number : previous + number;
-            if ((block > 0 || i > 0) && rank <= previous)
-                return "a list's ranks do not rise";
-            if (rank >= rank_limit)
-                return "a list holds a rank past the last share";
-            if (first_of_block && blocks > 1 && read_u32(skip_entry(list, block)) != rank)
-                return "a list's skip table disagrees with its blocks";
-            previous = rank;
+            zero_gap |= gap == 0;
+            rank += gap;
         }
+        if (zero_gap)
+            return "a list's ranks do not rise";
+        if (rank >= rank_limit)
+            return "a list holds a rank past the last share";
+        previous = rank;
     }
     if (place != coded_end)
         return "a list holds bytes past its last rank";

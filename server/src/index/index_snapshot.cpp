@@ -359,7 +359,8 @@ LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expecte
     if (static_cast<std::uint64_t>(status.st_size) < sizeof(FileHeader))
         return {nullptr, "the file is shorter than its header (truncated)"};
     auto size = static_cast<std::size_t>(status.st_size);
-    void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+    // Every page is read by the checks before use: mapping them all at once saves a fault each.
+    void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
     if (data == MAP_FAILED)
         return {nullptr, system_error("cannot map", path)};
     auto file = std::make_shared<MappedFile>(data, size);

@@ -57,18 +57,20 @@ IndexParts ShareIndexBuilder::finish()
     auto storage = std::make_shared<BuiltStorage>();
     std::size_t count = numbers_.size();
 
-    // Rank order: (size, place added) pairs sort without reaching into the records.
+    // Rank order: the places added, sorted by size and then by place.
     {
-        std::vector<std::pair<std::uint64_t, Rank>> by_size(count);
+        std::vector<Rank> by_size(count);
         for (std::size_t i = 0; i < count; ++i)
-            by_size[i] = {numbers_[i].size, static_cast<Rank>(i)};
-        std::sort(by_size.begin(), by_size.end());
+            by_size[i] = static_cast<Rank>(i);
+        std::sort(by_size.begin(), by_size.end(), [this](Rank a, Rank b) {
+            return numbers_[a].size != numbers_[b].size ? numbers_[a].size < numbers_[b].size : a < b;
+        });
         storage->numbers.reserve(count);
-        for (const auto& [size, added] : by_size)
+        for (Rank added : by_size)
             storage->numbers.push_back(numbers_[added]);
         numbers_ = {};
         storage->lengths.reserve(count);
-        for (const auto& [size, added] : by_size)
+        for (Rank added : by_size)
             storage->lengths.push_back(lengths_[added]);
         lengths_ = {};
     }

@@ -6,8 +6,6 @@ namespace cumulo::server {
 
 namespace {
 
-constexpr std::size_t skip_entry_bytes = 8;
-
 void put_number(std::vector<std::uint8_t>& out, std::uint32_t value)
 {
     while (value >= 0x80) {
@@ -15,18 +13,6 @@ void put_number(std::vector<std::uint8_t>& out, std::uint32_t value)
         value >>= 7;
     }
     out.push_back(static_cast<std::uint8_t>(value));
-}
-
-// Reads one number at `place` (lists are checked before they are searched).
-std::uint32_t get_number(const std::uint8_t* data, std::size_t& place)
-{
-    std::uint32_t value = 0;
-    for (unsigned shift = 0;; shift += 7) {
-        std::uint8_t byte = data[place++];
-        value |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
-        if (byte < 0x80)
-            return value;
-    }
 }
 
 // Reads one number at `place` without passing `end`; false when the bytes end first or the
@@ -50,46 +36,22 @@ bool get_checked_number(const std::uint8_t* data, std::size_t end, std::size_t& 
     return false;
 }
 
-std::uint32_t read_u32(const std::uint8_t* at)
-{
-    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
-}
-
 void put_u32(std::vector<std::uint8_t>& out, std::uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-// The skip table's entry for a block: [first rank][byte offset].
-const std::uint8_t* skip_entry(const CompactList& list, std::uint32_t block)
-{
-    return list.data + list.bytes - std::size_t{list.block_count()} * skip_entry_bytes + std::size_t{block} * skip_entry_bytes;
-}
-
-std::size_t block_offset(const CompactList& list, std::uint32_t block)
-{
-    return list.block_count() > 1 ? read_u32(skip_entry(list, block) + 4) : 0;
-}
-
 }  // namespace
-
-Rank CompactList::block_first(std::uint32_t block) const
-{
-    if (block_count() > 1)
-        return read_u32(skip_entry(*this, block));
-    std::size_t place = 0;
-    return get_number(data, place);
-}
 
 std::uint32_t CompactList::decode_block(std::uint32_t block, Rank* out) const
 {
-    std::size_t place = block_offset(*this, block);
+    std::size_t place = block_start(block);
     std::uint32_t entries = entries_in_block(block);
-    Rank rank = get_number(data, place);
+    Rank rank = number_at(place);
     out[0] = rank;
     for (std::uint32_t i = 1; i < entries; ++i) {
-        rank += get_number(data, place);
+        rank += number_at(place);
         out[i] = rank;
     }
     return entries;
@@ -141,7 +103,7 @@ std::string compact_list_problem(const CompactList& list, std::uint64_t rank_lim
     std::uint32_t blocks = list.block_count();
     std::size_t coded_end = list.bytes;
     if (blocks > 1) {
-        std::size_t table = std::size_t{blocks} * skip_entry_bytes;
+        std::size_t table = std::size_t{blocks} * CompactList::skip_entry_bytes;
         if (table > list.bytes)
             return "a list is shorter than its skip table";
         coded_end = list.bytes - table;
@@ -151,14 +113,14 @@ std::string compact_list_problem(const CompactList& list, std::uint64_t rank_lim
     std::size_t place = 0;
     std::uint64_t previous = 0;
     for (std::uint32_t block = 0; block < blocks; ++block) {
-        if (blocks > 1 && read_u32(skip_entry(list, block) + 4) != place)
+        if (blocks > 1 && CompactList::read_u32(list.skip_entry(block) + 4) != place)
             return "a list's skip table points outside its blocks";
         std::uint32_t first = 0;
         if (!get_checked_number(list.data, coded_end, place, first))
             return "a list's numbers are cut short or too large";
         if (block > 0 && first <= previous)
             return "a list's ranks do not rise";
-        if (blocks > 1 && read_u32(skip_entry(list, block)) != first)
+        if (blocks > 1 && CompactList::read_u32(list.skip_entry(block)) != first)
             return "a list's skip table disagrees with its blocks";
         std::uint64_t rank = first;
         bool zero_gap = false;

@@ -29,9 +29,42 @@ struct CompactList {
     {
         return block + 1 < block_count() ? block_entries : count - block * block_entries;
     }
-    Rank block_first(std::uint32_t block) const;
+    Rank block_first(std::uint32_t block) const
+    {
+        if (block_count() > 1)
+            return read_u32(skip_entry(block));
+        std::size_t place = 0;
+        return number_at(place);
+    }
     // Decodes the block's ranks into `out` (room for block_entries); returns how many.
     std::uint32_t decode_block(std::uint32_t block, Rank* out) const;
+    // Where the block's numbers start in `data`, and the number at `place` (moved past it): for
+    // reading a block only as far as a walk needs.
+    std::size_t block_start(std::uint32_t block) const
+    {
+        return block_count() > 1 ? read_u32(skip_entry(block) + 4) : 0;
+    }
+    // Lists are checked (compact_list_problem) before they are searched.
+    Rank number_at(std::size_t& place) const
+    {
+        std::uint32_t value = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            std::uint8_t byte = data[place++];
+            value |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
+            if (byte < 0x80)
+                return value;
+        }
+    }
+    // The skip table's entry for a block: [first rank][byte offset], 4 bytes each, little-endian.
+    const std::uint8_t* skip_entry(std::uint32_t block) const
+    {
+        return data + bytes - std::size_t{block_count()} * skip_entry_bytes + std::size_t{block} * skip_entry_bytes;
+    }
+    static std::uint32_t read_u32(const std::uint8_t* at)
+    {
+        return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+    }
+    static constexpr std::size_t skip_entry_bytes = 8;
     // The block holding the last rank at or below `rank`, or block_count() when every rank is above it.
     std::uint32_t last_block_at_or_below(Rank rank) const;
 };

@@ -50,8 +50,8 @@ private:
     unsigned steps_ = 0;
 };
 
-// A compact list read in the page's order (backwards for a descending page), one decoded block
-// at a time.
+// A compact list read in the page's order (backwards for a descending page), a block at a time:
+// ascending, a block is decoded only as far as the walk reads it; descending, whole.
 class ListCursor {
 public:
     ListCursor(const CompactList& list, bool descending) : list_(&list), descending_(descending)
@@ -68,38 +68,40 @@ public:
 
     void next()
     {
-        if (descending_ ? place_ > 0 : place_ + 1 < entries_) {
-            descending_ ? --place_ : ++place_;
+        if (descending_) {
+            if (place_ > 0)
+                --place_;
+            else
+                move_to_block(std::int64_t{block_} - 1);
             return;
         }
-        move_to_block(descending_ ? block_ - 1 : block_ + 1);
+        if (place_ + 1 == entries_) {
+            move_to_block(std::int64_t{block_} + 1);
+            return;
+        }
+        if (++place_ == decoded_) {
+            block_ranks_[place_] = block_ranks_[place_ - 1] + list_->number_at(byte_place_);
+            ++decoded_;
+        }
     }
 
-    // Moves to the first rank at or after the current one that is not before `target`: straight
-    // to the right block through the skip table, so a walk that skips far decodes little.
+    // Moves to the first rank at or after the current one that is not before `target`: to the
+    // right block through the skip table, so a walk that skips far decodes little.
     void seek(Rank target)
     {
         if (done_ || !before(value(), target))
             return;
-        Rank block_end = descending_ ? block_ranks_[0] : block_ranks_[entries_ - 1];
-        if (before(block_end, target)) {
-            std::uint32_t found = list_->last_block_at_or_below(target);
-            if (descending_) {
-                if (found == list_->block_count()) {  // every rank is above the target
+        if (descending_) {
+            if (block_ranks_[0] > target) {
+                std::int64_t block = block_at_or_below_before(target);
+                if (block < 0) {
                     done_ = true;
                     return;
                 }
-                load(found);
-            } else {
-                // The target lies in the found block or, when it is before this one, just
-                // after this block.
-                std::uint32_t block = found == list_->block_count() || found <= block_ ? block_ + 1 : found;
-                if (block >= list_->block_count()) {
-                    done_ = true;
-                    return;
-                }
-                load(block);
+                load(static_cast<std::uint32_t>(block));
             }
+        } else if (block_ + 1 < list_->block_count() && list_->block_first(block_ + 1) <= target) {
+            load(static_cast<std::uint32_t>(block_at_or_below_after(target)));
         }
         while (before(value(), target)) {
             next();
@@ -109,6 +111,41 @@ public:
     }
 
 private:
+    // The last block after this one whose first rank is at or below `target`, knowing the next
+    // block's is: steps that double from here, then halving, so a short skip reads few
+    // skip-table entries.
+    std::int64_t block_at_or_below_after(Rank target) const
+    {
+        std::int64_t low = block_ + 1, high = low + 1, count = list_->block_count();
+        for (std::int64_t step = 1; high < count && list_->block_first(static_cast<std::uint32_t>(high)) <= target;
+             step *= 2) {
+            low = high;
+            high = low + step * 2;
+        }
+        high = std::min(high, count);
+        while (high - low > 1) {
+            std::int64_t middle = low + (high - low) / 2;
+            (list_->block_first(static_cast<std::uint32_t>(middle)) <= target ? low : high) = middle;
+        }
+        return low;
+    }
+    // The last block before this one whose first rank is at or below `target`, or -1: the same
+    // search, backwards.
+    std::int64_t block_at_or_below_before(Rank target) const
+    {
+        std::int64_t high = block_, low = high - 1;
+        for (std::int64_t step = 1; low >= 0 && list_->block_first(static_cast<std::uint32_t>(low)) > target; step *= 2) {
+            high = low;
+            low = high - step * 2;
+        }
+        low = std::max<std::int64_t>(low, -1);
+        while (high - low > 1) {
+            std::int64_t middle = low + (high - low) / 2;
+            (list_->block_first(static_cast<std::uint32_t>(middle)) <= target ? low : high) = middle;
+        }
+        return low;
+    }
+
     void move_to_block(std::int64_t block)
     {
         if (block < 0 || block >= list_->block_count())
@@ -119,14 +156,24 @@ private:
     void load(std::uint32_t block)
     {
         block_ = block;
-        entries_ = list_->decode_block(block, block_ranks_);
-        place_ = descending_ ? entries_ - 1 : 0;
+        if (descending_) {
+            entries_ = decoded_ = list_->decode_block(block, block_ranks_);
+            place_ = entries_ - 1;
+            return;
+        }
+        entries_ = list_->entries_in_block(block);
+        byte_place_ = list_->block_start(block);
+        block_ranks_[0] = list_->number_at(byte_place_);
+        decoded_ = 1;
+        place_ = 0;
     }
 
     const CompactList* list_;
     bool descending_;
     bool done_ = false;
     std::uint32_t block_ = 0, entries_ = 0, place_ = 0;
+    std::uint32_t decoded_ = 0;     // ranks of the block in block_ranks_
+    std::size_t byte_place_ = 0;    // where the next undecoded number starts (ascending)
     Rank block_ranks_[block_entries] = {};
 };
 

@@ -149,6 +149,12 @@ void* worker_entry(void* arg)
     return nullptr;
 }
 
+// Marks `handle` stopped for worker_stopped (under registry_mutex).
+void record_stop(std::uint32_t handle)
+{
+    if (stopped_handles.insert(handle).second) stop_count.fetch_add(1, std::memory_order_release);
+}
+
 }  // namespace
 
 std::uint32_t start_worker(std::uint64_t routine, std::uint32_t* handle_out)
@@ -189,11 +195,17 @@ void stop_worker(std::uint32_t handle)
 {
     std::lock_guard lock(registry_mutex);
     auto it = workers.find(handle);
-    if (it == workers.end()) return;
+    if (it == workers.end()) {
+        // A worker that has ended and released its handle may still have
+        // window calls queued: recorded as stopped, they are dropped too.
+        // Handles are never reused, so no later worker is affected; one never
+        // handed out is left alone.
+        if (handle != 0 && handle <= last_handle) record_stop(handle);
+        return;
+    }
     Worker& w = *it->second;
     if (w.stop.exchange(true)) return;
-    stopped_handles.insert(handle);
-    stop_count.fetch_add(1, std::memory_order_release);
+    record_stop(handle);
     for (Wake* wake : w.wakes) wake->wake(wake->ctx);
     reclaim_if_done(w);
 }

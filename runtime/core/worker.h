@@ -14,8 +14,10 @@ namespace cu {
 // finds it in place. When the system refuses the thread, the refusal goes to
 // stderr, 0 is returned (and stored) and nothing of the worker remains.
 std::uint32_t start_worker(std::uint64_t routine, std::uint32_t* handle_out = nullptr);
-// Asks the worker to stop and wakes whatever it is waiting on. Harmless for a
-// finished, closed or unknown handle.
+// Asks the worker to stop and wakes whatever it is waiting on. A handle whose
+// worker has ended and been released is still recorded as stopped (its
+// queued window calls are then dropped); a handle never handed out is left
+// alone.
 void stop_worker(std::uint32_t handle);
 // Releases a handle. Called on a worker thread it releases the caller's own
 // handle whatever value it is given, so a finishing worker never closes the

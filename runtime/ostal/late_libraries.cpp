@@ -1,17 +1,23 @@
 #include "late_libraries.h"
 
+#include <dlfcn.h>
 #include <link.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "errors.h"
@@ -30,37 +36,175 @@ std::string record_path(const LateLibrary& library)
     return std::string(runtime_dir) + "/cumulo-search/bound-" + library.wanted.short_name;
 }
 
-// What the binding depends on besides the files: the version wanted, the file
-// named, and the loader's search path.
+// What the loader's choice depends on besides files: the version wanted, the
+// file named, and the environment the loader reads (its search path, the
+// libraries it maps first, and the tunables that pick hardware subdirectories).
 std::string record_header(const LateLibrary& library, const std::string& file)
 {
-    const char* search_path = std::getenv("LD_LIBRARY_PATH");
+    const auto variable = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(name) + "=" + (value ? value : "") + "\n";
+    };
     return "wanted " + library.wanted.identifier + " " + std::to_string(library.wanted.major) + " " +
-           std::to_string(library.wanted.minor) + " " + file + "\nsearch " + (search_path ? search_path : "") + "\n";
+           std::to_string(library.wanted.minor) + " " + file + "\n" + variable("LD_LIBRARY_PATH") +
+           variable("LD_PRELOAD") + variable("GLIBC_TUNABLES");
 }
 
-// One file as it is now: "<dev> <inode> <size> <mtime> <ctime> <path>"; empty
-// when it cannot be looked at.
-std::string file_line(const std::string& path)
+constexpr std::string_view kAbsent = "absent ";
+
+// One path as it is now: "<dev> <inode> <size> <mtime> <ctime> <path>", or
+// "absent <path>" when nothing can be looked at there (for the loader, a
+// path it cannot open is no candidate either).
+std::string path_line(const std::string& path)
 {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return {};
+    if (stat(path.c_str(), &st) != 0) return std::string(kAbsent) + path;
     std::ostringstream line;
     line << st.st_dev << ' ' << st.st_ino << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec
          << ' ' << st.st_ctim.tv_sec << '.' << st.st_ctim.tv_nsec << ' ' << path;
     return line.str();
 }
 
-int add_loaded_object(dl_phdr_info* info, std::size_t, void* data)
+// The path a record line is about; empty when the line is not one.
+std::string path_of(const std::string& line)
 {
-    if (info->dlpi_name && info->dlpi_name[0] == '/') static_cast<std::set<std::string>*>(data)->insert(info->dlpi_name);
+    if (line.compare(0, kAbsent.size(), kAbsent) == 0) return line.substr(kAbsent.size());
+    std::size_t at = 0;
+    for (int field = 0; field < 5; ++field) {
+        at = line.find(' ', at);
+        if (at == std::string::npos) return {};
+        ++at;
+    }
+    return line.substr(at);
+}
+
+// An object the loader has mapped: its file, and from its dynamic section the
+// name it answers to and the names it needs.
+struct MappedObject {
+    std::string path;
+    std::string soname;
+    std::vector<std::string> needed;
+};
+
+int add_mapped_object(dl_phdr_info* info, std::size_t, void* data)
+{
+    if (!info->dlpi_name || info->dlpi_name[0] != '/') return 0;
+    MappedObject object{info->dlpi_name, {}, {}};
+    const ElfW(Dyn)* dynamic = nullptr;
+    for (int i = 0; i < info->dlpi_phnum; ++i)
+        if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
+            dynamic = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+    const char* strings = nullptr;
+    for (const ElfW(Dyn)* d = dynamic; d && d->d_tag != DT_NULL; ++d)
+        if (d->d_tag == DT_STRTAB)
+            // The loader relocates the address in place where the section is
+            // writable (as on x86-64); a read-only one still holds the offset.
+            strings = reinterpret_cast<const char*>(d->d_un.d_ptr < info->dlpi_addr ? info->dlpi_addr + d->d_un.d_ptr
+                                                                                   : d->d_un.d_ptr);
+    for (const ElfW(Dyn)* d = dynamic; strings && d && d->d_tag != DT_NULL; ++d) {
+        if (d->d_tag == DT_NEEDED) object.needed.emplace_back(strings + d->d_un.d_val);
+        if (d->d_tag == DT_SONAME) object.soname = strings + d->d_un.d_val;
+    }
+    static_cast<std::vector<MappedObject>*>(data)->push_back(std::move(object));
     return 0;
 }
 
-std::set<std::string> loaded_objects()
+std::vector<MappedObject> mapped_objects()
+{
+    std::vector<MappedObject> objects;
+    dl_iterate_phdr(add_mapped_object, &objects);
+    return objects;
+}
+
+// The directories the loader searches, in order, for what `path` needs: the
+// run paths of it and its loaders, LD_LIBRARY_PATH, its RUNPATH (with $ORIGIN
+// filled in), then the default directories. ld.so.cache, consulted before the
+// default directories, is recorded on its own.
+std::vector<std::string> search_directories(const std::string& path)
+{
+    std::vector<std::string> directories;
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (!handle) return directories;
+    Dl_serinfo size{};
+    if (dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) == 0) {
+        std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+        auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+        *info = size;
+        if (dlinfo(handle, RTLD_DI_SERINFO, info) == 0)
+            for (unsigned i = 0; i < info->dls_cnt; ++i) directories.emplace_back(info->dls_serpath[i].dls_name);
+    }
+    dlclose(handle);
+    return directories;
+}
+
+// Under each search directory the loader also tries subdirectories named for
+// the processor (glibc-hwcaps/x86-64-v3/, and the older tls/, x86_64/, haswell/
+// ... ones); these are their first components.
+constexpr const char* kHardwareSubdirectories[] = {"glibc-hwcaps", "tls", "x86_64", "haswell", "xeon_phi", "avx512_1"};
+
+// `directory` and every directory that exists under its hardware
+// subdirectories: a file added to any of them changes that directory's
+// modification time.
+std::vector<std::string> places_searched_in(const std::string& directory)
+{
+    std::vector<std::string> places{directory};
+    for (const char* name : kHardwareSubdirectories) {
+        const std::filesystem::path top = directory + "/" + name;
+        std::error_code error;
+        if (!std::filesystem::is_directory(top, error)) continue;
+        places.push_back(top.string());
+        for (std::filesystem::recursive_directory_iterator it(top, error), end; !error && it != end; it.increment(error))
+            if (it->is_directory(error)) places.push_back(it->path().string());
+    }
+    return places;
+}
+
+// Every path whose change could change what the loader picked for the objects
+// mapped since `before`: each object's file; for each name such an object
+// needs, every directory searched before the one it was found in (and that
+// one), with its hardware subdirectories (present or absent) and any file of
+// that name there that the loader passed over.
+std::set<std::string> paths_behind_the_choice(const std::set<std::string>& before)
+{
+    const std::vector<MappedObject> objects = mapped_objects();
+    std::map<std::string, std::string> chosen;  // a needed name -> the file that answers to it
+    for (const MappedObject& o : objects) {
+        chosen.emplace(std::filesystem::path(o.path).filename().string(), o.path);
+        if (!o.soname.empty()) chosen.emplace(o.soname, o.path);
+    }
+    std::set<std::string> paths{"/etc/ld.so.cache", "/etc/ld.so.preload"};
+    std::map<std::string, std::vector<std::string>> places_of;  // a search directory -> places_searched_in
+    for (const MappedObject& o : objects) {
+        if (before.count(o.path)) continue;
+        paths.insert(o.path);
+        const std::vector<std::string> directories = search_directories(o.path);
+        for (const std::string& name : o.needed) {
+            if (name.find('/') != std::string::npos) continue;
+            const auto found = chosen.find(name);
+            for (std::string directory : directories) {
+                while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+                auto [places, fresh] = places_of.try_emplace(directory);
+                if (fresh) {
+                    places->second = places_searched_in(directory);
+                    for (const char* sub : kHardwareSubdirectories) paths.insert(directory + "/" + sub);
+                }
+                for (const std::string& place : places->second) {
+                    paths.insert(place);
+                    if (std::string candidate = place + "/" + name; access(candidate.c_str(), F_OK) == 0)
+                        paths.insert(candidate);
+                }
+                if (found != chosen.end() && found->second.compare(0, directory.size() + 1, directory + "/") == 0)
+                    break;
+            }
+        }
+    }
+    return paths;
+}
+
+std::set<std::string> loaded_paths()
 {
     std::set<std::string> paths;
-    dl_iterate_phdr(add_loaded_object, &paths);
+    for (const MappedObject& o : mapped_objects()) paths.insert(o.path);
     return paths;
 }
 
@@ -96,6 +240,20 @@ std::string bind_once(LateState& state)
     return {};
 }
 
+// Set once the window has shown (bind_late_libraries_soon is called then).
+std::atomic<bool> window_shown{false};
+
+// A late library that cannot be bound after all ends the program as a start
+// that finds it unbindable does, and its record goes, so the next start binds
+// it before its window and says so there.
+[[noreturn]] void fail_late(const LateState& state, const std::string& error)
+{
+    if (const std::string path = record_path(state.library); !path.empty()) std::remove(path.c_str());
+    std::string message = "image " + late_image_name + ": " + error;
+    if (window_shown.load()) message += " (found after the window had shown)";
+    fatal(message);
+}
+
 // The thread of bind_late_libraries_soon, joined when the process ends.
 struct SoonBinder {
     std::thread thread;
@@ -115,20 +273,15 @@ bool binds_late(std::string_view short_name)
 
 bool bind_and_record(const LateLibrary& library, const LibraryPlace& place, BoundLibrary* bound, std::string* error)
 {
-    const std::set<std::string> before = loaded_objects();
+    const std::set<std::string> before = loaded_paths();
     if (!bind_library(library.index, library.wanted, kernel_descriptor(), place, bound, error)) return false;
     const std::string path = record_path(library);
     if (path.empty()) return true;
     const std::string file = library_file(place, library.wanted.short_name);
     std::string record = record_header(library, file);
-    std::set<std::string> files{file, "/etc/ld.so.cache"};
-    for (const std::string& loaded : loaded_objects())
-        if (!before.count(loaded)) files.insert(loaded);
-    for (const std::string& f : files) {
-        const std::string line = file_line(f);
-        if (line.empty()) return true;  // nothing to compare with next time: no record
-        record += line + '\n';
-    }
+    std::set<std::string> paths = paths_behind_the_choice(before);
+    paths.insert(file);
+    for (const std::string& p : paths) record += path_line(p) + '\n';
     // Written aside and renamed, so a start never reads half a record.
     mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
     const std::string aside = path + ".new";
@@ -141,22 +294,18 @@ bool recorded_as_bound(const LateLibrary& library, const LibraryPlace& place)
     const std::string path = record_path(library);
     if (path.empty()) return false;
     std::ifstream in(path, std::ios::binary);
-    const std::string header = record_header(library, library_file(place, library.wanted.short_name));
+    const std::string file = library_file(place, library.wanted.short_name);
+    const std::string header = record_header(library, file);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (text.compare(0, header.size(), header) != 0) return false;
     std::istringstream lines(text.substr(header.size()));
-    int files = 0;
-    for (std::string line; std::getline(lines, line); ++files) {
-        // The path is the last field: after the fifth space.
-        std::size_t at = 0;
-        for (int field = 0; field < 5; ++field) {
-            at = line.find(' ', at);
-            if (at == std::string::npos) return false;
-            ++at;
-        }
-        if (file_line(line.substr(at)) != line) return false;
+    bool library_seen = false;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string about = path_of(line);
+        if (about.empty() || path_line(about) != line) return false;
+        library_seen = library_seen || (about == file && line.compare(0, kAbsent.size(), kAbsent) != 0);
     }
-    return files > 0;
+    return library_seen;
 }
 
 void set_late_libraries(std::vector<LateLibrary> late, LibraryPlace place, std::string image_name)
@@ -174,15 +323,17 @@ const BoundLibrary& late_library(std::size_t index)
 {
     LateState* state = state_of(index);
     if (!state) fatal("support library " + std::to_string(index) + " is not bound");
-    if (std::string error = bind_once(*state); !error.empty()) fatal("image " + late_image_name + ": " + error);
+    if (std::string error = bind_once(*state); !error.empty()) fail_late(*state, error);
     return *state->bound.load(std::memory_order_acquire);
 }
 
 void bind_late_libraries_soon()
 {
+    window_shown = true;
     if (late_states.empty() || soon_binder.thread.joinable()) return;
     soon_binder.thread = std::thread([] {
-        for (const auto& state : late_states) bind_once(*state);
+        for (const auto& state : late_states)
+            if (std::string error = bind_once(*state); !error.empty()) fail_late(*state, error);
     });
 }
 

@@ -1,9 +1,12 @@
 // cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
 // the search API and the share pages until it is stopped.
+#include "catalogue/catalogue_files.h"
 #include "catalogue/catalogue_import.h"
-#include "options.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
+#include "http/descriptors.h"
+#include "http/passed_sockets.h"
+#include "options.h"
 #include "service.h"
 
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <malloc.h>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 
@@ -63,14 +67,83 @@ bool prepare_catalogue(const Options& options, const std::string& path)
     return true;
 }
 
+// For a catalogue the service cannot change: how it is read, or nullopt (after reporting why)
+// when it cannot be served as it is. Nothing is opened for writing, so nothing changes.
+std::optional<Catalogue::Access> read_only_access(const Options& options, const std::string& path,
+                                                  const CatalogueWritability& writability)
+{
+    if (options.sample_size || !options.import_file.empty()) {
+        fail("cannot change the catalogue " + path + ": " + writability.problem + "; --sample and --import write it");
+        return std::nullopt;
+    }
+    if (!std::filesystem::exists(path)) {
+        fail("there is no catalogue " + path + " and none can be made: " + writability.problem);
+        return std::nullopt;
+    }
+    // Read as an unchanging file, a catalogue leaves no journal files behind; changes still in
+    // its log are read through SQLite's own files, which only a writable directory can hold.
+    Catalogue::Access access = Catalogue::Access::read_only_unchanging;
+    if (std::string problem = unread_changes(path); !problem.empty()) {
+        if (!writability.directory_writable) {
+            fail("cannot serve the catalogue as it is: " + problem);
+            return std::nullopt;
+        }
+        access = Catalogue::Access::read_only;
+    }
+    std::cerr << "cumulo-server: serving " << path << " read-only: " << writability.problem << '\n';
+    return access;
+}
+
+// Serves the sockets systemd passed, or else listens where the options say; false (after
+// reporting why) when it has nothing to serve.
+bool open_door(FrontDoor& door, const Options& options, const std::vector<int>& passed)
+{
+    for (int descriptor : passed) {
+        if (door.adopt(descriptor) < 0) {
+            fail("socket " + std::to_string(descriptor) + " from systemd is not a listening TCP socket "
+                 "(the socket unit must say ListenStream=HOST:PORT)");
+            return false;
+        }
+        std::cout << "listening on " << socket_address(descriptor) << " (socket from systemd)" << std::endl;
+    }
+    if (!passed.empty())
+        return true;
+    int port = door.bind(options.host, options.port);
+    if (port <= 0) {
+        fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
+             + " (is another service using it?)");
+        return false;
+    }
+    bool ipv6 = options.host.find(':') != std::string::npos;
+    std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
+    return true;
+}
+
 int run(const Options& options)
 {
+    // Every connection holds a descriptor: the service takes all the system lets it have.
+    raise_descriptor_limit();
+    // Taken first, so that a unit that is wrong fails before the catalogue is touched.
+    PassedSockets passed = take_passed_sockets();
+    if (!passed.error.empty())
+        return fail(passed.error);
+    if (!passed.descriptors.empty() && options.listen_given)
+        return fail("--listen is for running by hand; under socket activation the socket unit's "
+                    "ListenStream says where to listen");
     std::string path = options.database.empty() ? default_database_path() : options.database;
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
         std::filesystem::create_directories(parent);
-    if (!prepare_catalogue(options, path))
+    CatalogueWritability writability = catalogue_writability(path);
+    Catalogue::Access access = Catalogue::Access::read_only;
+    if (writability.problem.empty()) {
+        if (!prepare_catalogue(options, path))
+            return 1;
+    } else if (std::optional<Catalogue::Access> read_only = read_only_access(options, path, writability)) {
+        access = *read_only;
+    } else {
         return 1;
+    }
     // Building or importing a catalogue leaves a large heap behind (the writer's page cache,
     // the parsed lines); the service never needs it again.
     malloc_trim(0);
@@ -85,18 +158,14 @@ int run(const Options& options)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    StartIndex start_index = open_start_index(path, snapshot_path_for(path), std::cerr);
-    ReaderPool readers(path, start_index.index);
+    StartIndex start_index = open_start_index(path, access, snapshot_path_for(path), writability.problem.empty(), std::cerr);
+    ReaderPool readers(path, access, start_index.index);
     Service service(readers);
     FrontDoor door(service);
-    int port = door.bind(options.host, options.port);
-    if (port <= 0)
-        return fail("cannot listen on " + options.host + ':' + std::to_string(options.port)
-                    + " (is another service using it?)");
+    if (!open_door(door, options, passed.descriptors))
+        return 1;
     for (const std::string& name : options.host_names)
         door.serve_host_name(name);
-    bool ipv6 = options.host.find(':') != std::string::npos;
-    std::cout << "listening on " << (ipv6 ? "[" + options.host + "]" : options.host) << ':' << port << std::endl;
 
     std::thread stopper([&door, stop_signals] {
         int received = 0;

@@ -3,6 +3,7 @@
 #include "text/decimal.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace cumulo::server {
 
@@ -22,6 +23,7 @@ bool read_listen_address(const std::string& text, Options& options)
         return false;
     options.host = host;
     options.port = static_cast<int>(*port);
+    options.listen_given = true;
     return true;
 }
 
@@ -87,7 +89,7 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
     }
     if (options.database.empty() && !options.show_version && !options.show_help
         && default_database_path().empty())
-        parsed.error = "neither XDG_DATA_HOME nor HOME is set; give the catalogue with --db PATH";
+        parsed.error = "none of STATE_DIRECTORY, XDG_DATA_HOME and HOME is set; give the catalogue with --db PATH";
     return parsed;
 }
 
@@ -95,8 +97,10 @@ std::string usage_text()
 {
     return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--host-name NAME]... [--import FILE.jsonl] [--sample N]\n"
            "                     [--version]\n"
-           "  --db PATH          catalogue database (default ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
-           "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one)\n"
+           "  --db PATH          catalogue database (default $STATE_DIRECTORY/index.sqlite under systemd,\n"
+           "                     else ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
+           "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one);\n"
+           "                     started by systemd's socket activation, it serves the sockets passed\n"
            "  --host-name NAME   also serve requests that name the service NAME (repeatable; the listen\n"
            "                     address, and for loopback localhost, are always served)\n"
            "  --import FILE      add the shares of a JSON Lines file (all or nothing) before serving\n"
@@ -107,6 +111,12 @@ std::string usage_text()
 
 std::string default_database_path()
 {
+    // systemd names the unit's state directories separated by ':'.
+    const char* state_directories = std::getenv("STATE_DIRECTORY");
+    if (state_directories && *state_directories == '/') {
+        std::string first(state_directories, std::strcspn(state_directories, ":"));
+        return first + "/index.sqlite";
+    }
     const char* data_home = std::getenv("XDG_DATA_HOME");
     std::string base;
     if (data_home && *data_home == '/') {

@@ -9,9 +9,10 @@
 namespace cumulo::server {
 
 struct Options {
-    std::string database;                     // empty: the default under the user's data directory
+    std::string database;                     // empty: default_database_path()
     std::string host = "127.0.0.1";
     int port = 8930;                          // 0: any free port
+    bool listen_given = false;                // --listen was on the command line
     std::vector<std::string> host_names;      // names besides the listen address (--host-name)
     std::string import_file;                  // empty: no import
     std::optional<std::uint64_t> sample_size;
@@ -28,8 +29,9 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments);
 
 std::string usage_text();
 
-// ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite; empty when neither
-// XDG_DATA_HOME nor HOME is set.
+// Run by systemd with a state directory (STATE_DIRECTORY set): index.sqlite in it (the first
+// one, when several are named). Otherwise ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/
+// index.sqlite. Empty when none of STATE_DIRECTORY, XDG_DATA_HOME and HOME is set.
 std::string default_database_path();
 
 }  // namespace cumulo::server

@@ -3,6 +3,10 @@
 #include "text/decimal.h"
 #include "http/query_string.h"
 #include "index/search_query.h"
+#include "pages/search_page.h"
+#include "pages/share_page.h"
+#include "pages/static_assets.h"
+#include "index/share_index.h"
 
 namespace cumulo::server {
 
@@ -43,10 +47,10 @@ HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query)
             shareid = positive_number(value);
     }
     if (!pairs.error.empty() || uk == 0 || shareid == 0)
-        return share_page_error(400, "分享地址无效 (the address needs a numeric uk and shareid)");
+        return error_page(400, "分享地址无效：地址里需要数字的 uk 和 shareid。");
     auto reader = readers.borrow();
     std::optional<Share> share = reader->find_by_id(shareid, uk);
-    return share ? share_page(*share) : share_page_error(404, "分享不存在 (no such share)");
+    return share ? share_page(*share) : error_page(404, "这个分享不存在，或已被取消。");
 }
 
 HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
@@ -56,12 +60,26 @@ HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
         auto reader = readers.borrow();
         share = reader->find_by_code(code);
     }
-    return share ? share_page(*share) : share_page_error(404, "分享不存在 (no such share)");
+    return share ? share_page(*share) : error_page(404, "这个分享不存在，或已被取消。");
+}
+
+HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
+                              std::chrono::steady_clock::time_point deadline)
+{
+    ParsedSearchPage parsed = parse_search_page(raw_query);
+    if (!parsed.error.empty())
+        return search_page_error(400, parsed.request, parsed.error);
+    if (parsed.request.key.empty())
+        return search_page(parsed.request, {});
+    auto reader = readers.borrow();
+    return search_page(parsed.request, reader->search(search_query_of(parsed.request), deadline));
 }
 
 HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::time_point deadline)
 {
     std::string_view path = path_of(target);
+    if (path == "/")
+        return answer_search_page(readers_, query_of_target(target), deadline);
     if (path == "/api/v1/" || path == "/api/v1")
         return answer_search(readers_, query_of_target(target), deadline);
     if (path == "/share/link")
@@ -69,14 +87,30 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
     constexpr std::string_view code_prefix = "/s/";
     if (path.starts_with(code_prefix))
         return answer_short_code(readers_, path.substr(code_prefix.size()));
+    if (std::optional<HttpAnswer> asset = static_asset_answer(path))
+        return std::move(*asset);
     return refusal(target, 404, "no such resource");
+}
+
+bool Service::is_cheap(std::string_view target)
+{
+    std::string_view path = path_of(target);
+    if (path == "/") {
+        ParsedSearchPage parsed = parse_search_page(query_of_target(target));
+        return !parsed.error.empty() || parsed.request.key.empty()
+               || ShareIndex::answers_from_one_list(parsed.request.key);
+    }
+    if (path != "/api/v1/" && path != "/api/v1")
+        return true;
+    ParsedSearchQuery parsed = parse_search_query(query_of_target(target));
+    return !parsed.query || ShareIndex::answers_from_one_list(parsed.query->key);
 }
 
 HttpAnswer Service::refusal(std::string_view target, int status, std::string_view message)
 {
     if (path_of(target).starts_with("/api/"))
         return json_error(status, message);
-    return share_page_error(status, message);
+    return error_page(status, status == 404 ? "这个地址上没有页面：可能是链接有误，或页面已被移走。" : message);
 }
 
 }  // namespace cumulo::server

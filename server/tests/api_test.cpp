@@ -1,6 +1,7 @@
 // The service over HTTP, in-process on a free port, against a small hand-made catalogue.
 #include "catalogue/catalogue_import.h"
 #include "service.h"
+#include "text/utf8.h"
 
 #include "temp_dir.h"
 
@@ -49,10 +50,24 @@ protected:
                               1000 + i);
                 lines << line;
             }
+            lines << R"({"name":"outside one","type":"file","size":9,"shareid":106,"uk":9005})" "\n"
+                  << R"({"name":"outside two","type":"file","size":9,"shareid":107,"uk":9005})" "\n";
             std::istringstream input(lines.str());
             ImportReport report = import_shares(catalogue, input);
             ASSERT_TRUE(report.bad_lines.empty()) << report.bad_lines[0].number << ": " << report.bad_lines[0].reason;
         }
+        // Names as another program may write them: bytes that are not UTF-8 ("outside \xFF\xFE
+        // written") and a NUL ("outside nul\0 name").
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "UPDATE shares SET name = CAST(X'6f75747369646520fffe207772697474656e' AS TEXT)"
+                               " WHERE shareid = 106;"
+                               "UPDATE shares SET name = CAST(X'6f757473696465206e756c00206e616d65' AS TEXT)"
+                               " WHERE shareid = 107;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
         readers_ = new ReaderPool(path);
         service_ = new Service(*readers_);
         server_ = new FrontDoor(*service_);
@@ -212,12 +227,12 @@ TEST_F(ApiTest, ServesSharePages)
         std::vector<std::string> shown;
     };
     const Case cases[] = {
-        {"/share/link?uk=9001&shareid=101", 200, {"<h1>电影合集 高清</h1>", "文件夹", "5.0 GB", "5368709120"}},
-        {"/share/link?shareid=103&uk=9003", 200, {"Say &quot;Hi&quot; \\ path\tTab", "12 B"}},
+        {"/share/link?uk=9001&shareid=101", 200, {"<h1>电影合集 高清</h1>", "文件夹", "5.00 GB", "5,368,709,120 字节"}},
+        {"/share/link?shareid=103&uk=9003", 200, {"Say &quot;Hi&quot; \\ path\tTab", "12 bytes"}},
         {"/s/zz_top", 200, {"𠮷野家 🎬 &lt;b&gt;&amp;", "文件"}},
         {"/s/abcDEF", 200, {"电影原声 album", "相册", "300 MB"}},
-        {"/share/link?uk=9002&shareid=101", 404, {"no such share"}},
-        {"/s/abcdef", 404, {"no such share"}},
+        {"/share/link?uk=9002&shareid=101", 404, {"这个分享不存在"}},
+        {"/s/abcdef", 404, {"这个分享不存在"}},
         {"/s/1abc", 404, {}},
         {"/s/", 404, {}},
         {"/share/link?uk=abc&shareid=101", 400, {}},
@@ -233,6 +248,137 @@ TEST_F(ApiTest, ServesSharePages)
         EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8") << c.target;
         for (const auto& text : c.shown)
             EXPECT_NE(result->body.find(text), std::string::npos) << c.target << " lacks " << text << ":\n" << result->body;
+    }
+}
+
+TEST_F(ApiTest, ServesTheSearchPage)
+{
+    struct Case {
+        std::string target;
+        int status;
+        std::vector<std::string> shown;
+        std::vector<std::string> absent;
+    };
+    const Case cases[] = {
+        {"/", 200, {"<html lang=\"zh-CN\">", "<meta charset=\"utf-8\">", "name=\"key\"", ">默认<", ">文件夹<"}, {"<table"}},
+        {"/?key=%E7%94%B5%E5%BD%B1&in=&desc=t", 200,  // 电影, largest first
+         {"找到 3 个资源", "<a href=\"/share/link?uk=9001&amp;shareid=101\">电影合集 高清</a></td><td class=\"type\">文件夹</td>"
+          "<td class=\"size\">5.00 GB</td>", "<a href=\"/s/abcDEF\">", "aria-sort=\"descending\"",
+          "<option value=\"t\" selected>"},
+         {"rel=\"next\""}},
+        {"/?key=%3Cb%3E", 200, {"𠮷野家 🎬 &lt;b&gt;&amp;", "value=\"&lt;b&gt;\"", "“&lt;b&gt;”"}, {"<b>"}},
+        {"/?key=bulk&in=file&desc=f", 200,
+         {"第 1 页，第 1–20 个资源", "<td class=\"num\">20</td><td class=\"name\"><a href=\"/share/link?uk=1&amp;shareid=1019\">",
+          "rel=\"next\" href=\"/?key=bulk&amp;in=file&amp;desc=f&amp;page=2\""},
+         {"rel=\"prev\""}},
+        {"/?key=bulk&in=file&desc=f&page=13", 200,  // 250 rows: the last page holds ten
+         {"第 13 页，第 241–250 个资源", "<td class=\"num\">250</td>", "rel=\"prev\""}, {"rel=\"next\""}},
+        {"/?key=bulk&page=14", 200, {"没有第 14 页的结果", "rel=\"prev\""}, {"<table"}},
+        {"/?key=no-such-thing", 200, {"没有找到名称含有“no-such-thing”的资源"}, {"<table"}},
+        {"/?key=bulk&in=video", 400, {"资源类型只能是", "value=\"bulk\""}, {"<table"}},
+        {"/?key=bulk&page=99999", 400, {"页码应在 1 到 500 之间"}, {}},
+        {"/nothing/here", 404, {"找不到这个页面", "<a href=\"/\">"}, {}},
+    };
+    for (const auto& c : cases) {
+        auto result = get(c.target);
+        ASSERT_TRUE(result) << c.target;
+        EXPECT_EQ(result->status, c.status) << c.target;
+        EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8") << c.target;
+        EXPECT_NE(result->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+        for (const auto& text : c.shown)
+            EXPECT_NE(result->body.find(text), std::string::npos) << c.target << " lacks " << text << ":\n" << result->body;
+        for (const auto& text : c.absent)
+            EXPECT_EQ(result->body.find(text), std::string::npos) << c.target << " has " << text << ":\n" << result->body;
+    }
+    // The API keeps answering in JSON, also for what it does not know.
+    auto api_missing = get("/api/v2/");
+    ASSERT_TRUE(api_missing);
+    EXPECT_EQ(api_missing->get_header_value("Content-Type"), "application/json; charset=utf-8");
+}
+
+TEST_F(ApiTest, ServesAssetsUnderHashedNamesForAYear)
+{
+    auto page = get("/");
+    ASSERT_TRUE(page);
+    for (const std::string attribute : {"<link rel=\"stylesheet\" href=\"", "<script src=\"", "<link rel=\"icon\" type=\"image/svg+xml\" href=\""}) {
+        std::size_t at = page->body.find(attribute);
+        ASSERT_NE(at, std::string::npos) << attribute;
+        at += attribute.size();
+        std::string path = page->body.substr(at, page->body.find('"', at) - at);
+        EXPECT_TRUE(path.starts_with("/static/")) << path;
+
+        auto asset = get(path);
+        ASSERT_TRUE(asset) << path;
+        EXPECT_EQ(asset->status, 200) << path;
+        EXPECT_FALSE(asset->body.empty()) << path;
+        EXPECT_EQ(asset->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+        std::string etag = asset->get_header_value("ETag");
+        ASSERT_FALSE(etag.empty()) << path;
+        EXPECT_NE(path.find(etag.substr(1, etag.size() - 2)), std::string::npos) << "the name holds the hash";
+
+        httplib::Client client("127.0.0.1", port_);
+        for (const std::string& held : {etag, "W/" + etag, "\"other\", " + etag, std::string("*")}) {
+            auto again = client.Get(path.c_str(), {{"If-None-Match", held}});
+            ASSERT_TRUE(again) << held;
+            EXPECT_EQ(again->status, 304) << held;
+            EXPECT_TRUE(again->body.empty()) << held;
+        }
+        auto changed = client.Get(path.c_str(), {{"If-None-Match", "\"other\""}});
+        ASSERT_TRUE(changed);
+        EXPECT_EQ(changed->status, 200);
+        EXPECT_EQ(changed->body, asset->body);
+    }
+    auto old_name = get("/static/site.000000000000.css");
+    ASSERT_TRUE(old_name);
+    EXPECT_EQ(old_name->status, 404);
+}
+
+// Which requests the front door keeps off the search workers' turns: those answered in little
+// time whatever the catalogue holds.
+TEST_F(ApiTest, TellsCheapRequestsFromSearchesThatMayTakeLong)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"/share/link?uk=9001&shareid=101", true},
+        {"/s/zz_top", true},
+        {"/api/v1/?key=a&limit=200", true},
+        {std::string("/api/v1/?key=") + movie + "&desc=t", true},  // two characters: one list
+        {"/api/v1/?key=AB", true},
+        {"/api/v1/?key=", true},  // refused at once
+        {"/nowhere", true},
+        {"/api/v1/?key=abc", false},
+        {"/api/v1?key=%E7%94%B5%E5%BD%B1%E5%90%88", false},
+        // The search page searches as the API does.
+        {"/", true},
+        {"/?key=AB&in=&desc=f", true},
+        {"/?key=abc&page=0", true},  // refused at once
+        {"/?key=abc&in=&desc=f&page=2", false},
+        {"/static/site.0.css", true},
+    };
+    for (const auto& [target, cheap] : cases)
+        EXPECT_EQ(service_->is_cheap(target), cheap) << target;
+}
+
+// A name that is not UTF-8 comes out of every answer with U+FFFD in place of each byte that is
+// not part of a character, and of each NUL: the same text in the JSON and on the page.
+TEST_F(ApiTest, ShowsNamesWrittenByOtherToolsAlikeEverywhere)
+{
+    struct Case {
+        std::string search, page, shown;
+    };
+    const Case cases[] = {
+        {"key=written", "/share/link?uk=9005&shareid=106", "outside \uFFFD\uFFFD written"},
+        {"key=nul", "/share/link?uk=9005&shareid=107", "outside nul\uFFFD name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_EQ(names_for(c.search), std::vector<std::string>{c.shown});
+        auto result = get(c.page);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 200);
+        EXPECT_NE(result->body.find("<h1>" + c.shown + "</h1>"), std::string::npos) << result->body;
+        EXPECT_NE(result->body.find("<title>" + c.shown + " - "), std::string::npos) << result->body;
+        EXPECT_TRUE(is_valid_utf8(result->body));
+        EXPECT_EQ(result->body.find('\0'), std::string::npos);
     }
 }
 

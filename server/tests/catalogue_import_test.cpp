@@ -58,6 +58,14 @@ TEST(ShareLine, NamesWhatIsWrong)
         {R"({"name":"a","type":"file","size":1,"shareid":1})", "\"uk\" is missing"},
         {"{\"name\":\"" + std::string(max_name_bytes + 1, 'n') + R"(","type":"file","size":1,"shareid":1,"uk":1})",
          "longer than"},
+        // A NUL byte ends no line: what follows it is part of the line, JSON or not.
+        {R"({"name":"first half","type":"file","size":1,"shareid":1,"uk":1})" + std::string(1, '\0')
+             + R"({"name":"second half","type":"file","size":1,"shareid":2,"uk":1})",
+         "NUL byte at byte 64"},
+        {R"({"name":"a","type":"file","size":1,"shareid":1,"uk":1})" + std::string(1, '\0') + " this is not JSON ]]]",
+         "NUL byte at byte 55"},
+        {R"({"name":"a)" + std::string(1, '\0') + R"(b","type":"file","size":1,"shareid":1,"uk":1})", "NUL byte at byte 11"},
+        {std::string(1, '\0'), "NUL byte at byte 1"},
     };
     for (const auto& [line, reason] : cases) {
         ParsedShareLine parsed = parse_share_line(line);
@@ -112,14 +120,17 @@ TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
         "\n"                                                                         // 4: blank
         + too_long + "\n"                                                            // 5
         "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":1}\n"  // 6: good
-        "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":2}\n"); // 7: same code
-    ASSERT_EQ(report.bad_lines.size(), 4u);
+        "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":2}\n"  // 7: same code
+        "{\"name\":\"cut\",\"type\":\"file\",\"size\":1,\"shareid\":3,\"uk\":1}" + std::string(1, '\0') + "]]]\n");  // 8
+    ASSERT_EQ(report.bad_lines.size(), 5u);
     EXPECT_EQ(report.bad_lines[0].number, 2u);
     EXPECT_EQ(report.bad_lines[1].number, 3u);
     EXPECT_NE(report.bad_lines[1].reason.find("already in the catalogue"), std::string::npos);
     EXPECT_EQ(report.bad_lines[2].number, 5u);
     EXPECT_NE(report.bad_lines[2].reason.find("longer than"), std::string::npos);
     EXPECT_EQ(report.bad_lines[3].number, 7u);
+    EXPECT_EQ(report.bad_lines[4].number, 8u);
+    EXPECT_NE(report.bad_lines[4].reason.find("NUL byte"), std::string::npos);
     EXPECT_EQ(report.added, 0u);
     EXPECT_EQ(catalogue.share_count(), 1u);
     EXPECT_EQ(hits("new one"), 0u);

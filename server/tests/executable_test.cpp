@@ -1,5 +1,7 @@
 // cumulo-server as a process: its options, its exit statuses and the line that tells a caller
 // which port it listens on.
+#include "catalogue/sample_catalogue.h"
+
 #include "raw_client.h"
 #include "temp_dir.h"
 
@@ -10,10 +12,17 @@
 #include <csignal>
 #include <memory>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+#include <filesystem>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,11 +33,28 @@ struct Finished {
     std::string output;  // standard output and standard error together
 };
 
+// File modes bind the server only when it does not run as root: as root, the tests that need
+// them run it as this user.
+constexpr uid_t unprivileged_id = 65534;
+
+bool running_as_root()
+{
+    return geteuid() == 0;
+}
+
+// Called in the child between fork and exec.
+void become_unprivileged()
+{
+    if (running_as_root() && (setgroups(0, nullptr) != 0 || setgid(unprivileged_id) != 0 || setuid(unprivileged_id) != 0))
+        _exit(126);
+}
+
 // Runs the server with `arguments` (already quoted for the shell) to its end.
-Finished run_to_end(const std::string& arguments)
+Finished run_to_end(const std::string& arguments, bool unprivileged = false)
 {
     Finished finished;
-    std::string command = std::string(CUMULO_SERVER_PATH) + " " + arguments + " 2>&1";
+    std::string user = unprivileged && running_as_root() ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    std::string command = user + CUMULO_SERVER_PATH + " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return finished;
@@ -70,11 +96,14 @@ TEST(Executable, ReportsBadImportLinesAndDoesNotServe)
     EXPECT_EQ(finished.output.find("listening"), std::string::npos);
 }
 
-// Starts the server with XDG_DATA_HOME set to `data_home`, reads its first line of standard
-// output, and leaves it running.
+// Starts the server with XDG_DATA_HOME set to `data_home` and leaves it running; `launcher`,
+// when given, is the command line that starts the server in its stead (it ends by executing
+// the server in the same process).
 class Serving {
 public:
-    Serving(const std::vector<std::string>& arguments, const std::string& data_home)
+    // `in_child` runs in the child just before exec.
+    Serving(const std::vector<std::string>& arguments, const std::string& data_home, void (*in_child)() = nullptr,
+            const std::vector<std::string>& launcher = {})
     {
         // Everything the child needs is made before fork(): after it only exec and I/O calls.
         std::vector<std::string> environment = {"XDG_DATA_HOME=" + data_home};
@@ -85,7 +114,10 @@ public:
         for (auto& variable : environment)
             envp.push_back(variable.data());
         envp.push_back(nullptr);
-        std::vector<char*> argv = {const_cast<char*>(CUMULO_SERVER_PATH)};
+        std::vector<char*> argv;
+        for (const auto& argument : launcher)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(const_cast<char*>(CUMULO_SERVER_PATH));
         for (const auto& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -98,19 +130,20 @@ public:
             dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
             close(fds[1]);
-            execve(CUMULO_SERVER_PATH, argv.data(), envp.data());
+            if (in_child)
+                in_child();
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(fds[1]);
-        char c = 0;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            first_line_ += c;
-        close(fds[0]);
+        output_ = fds[0];
     }
     ~Serving()
     {
         if (pid_ > 0 && !stopped_)
             stop();
+        if (output_ >= 0)
+            close(output_);
     }
     // Sends SIGTERM and returns the exit status.
     int stop()
@@ -121,11 +154,22 @@ public:
         waitpid(pid_, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    const std::string& first_line() const { return first_line_; }
+    // Waits for the first line of standard output.
+    const std::string& first_line()
+    {
+        char c = 0;
+        while (output_ >= 0 && read(output_, &c, 1) == 1 && c != '\n')
+            first_line_ += c;
+        if (output_ >= 0)
+            close(output_);
+        output_ = -1;
+        return first_line_;
+    }
 
 private:
     pid_t pid_ = -1;
     bool stopped_ = false;
+    int output_ = -1;
     std::string first_line_;
 };
 
@@ -145,6 +189,52 @@ TEST(Executable, FirstStartBuildsTheSampleInTheDataDirectoryAndTellsItsPort)
     EXPECT_NE(result->body.find("\"idAuk\""), std::string::npos);
     EXPECT_EQ(server.stop(), 0);
     EXPECT_TRUE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
+}
+
+// A free port on 127.0.0.1 (free when this returns; nothing else on the machine takes ports
+// from the ephemeral range by number).
+int free_port()
+{
+    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), length) == 0
+        && getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(descriptor);
+    return port;
+}
+
+// As the installed socket unit starts it: systemd holds the socket and starts the service
+// with it at the first connection; the unit names no catalogue, so it is made with the sample
+// in the state directory.
+TEST(Executable, ServesTheSocketSystemdPassesWithTheCatalogueInItsStateDirectory)
+{
+    TempDir dir;
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    std::filesystem::create_directory(dir.file("state"));
+    Serving server({}, dir.file("data"), nullptr,
+                   {SYSTEMD_SOCKET_ACTIVATE_PATH, "-l", address, "-E", "STATE_DIRECTORY=" + dir.file("state")});
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(30);  // the first connection waits while the sample is made
+    httplib::Result result = client.Get("/api/v1/?key=Python&limit=5");
+    for (int attempt = 0; attempt < 100 && !result; ++attempt) {  // until the socket listens
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        result = client.Get("/api/v1/?key=Python&limit=5");
+    }
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_NE(result->body.find("Python"), std::string::npos) << result->body;
+    EXPECT_EQ(server.first_line(), "listening on " + address + " (socket from systemd)");
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_TRUE(std::ifstream(dir.file("state/index.sqlite")).good());
+    EXPECT_FALSE(std::ifstream(dir.file("data/cumulo-search/index.sqlite")).good());
 }
 
 TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)
@@ -168,6 +258,136 @@ TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)
         bool closed = false;
         client->read_all(std::chrono::milliseconds(1'000), &closed);
         EXPECT_TRUE(closed);
+    }
+}
+
+// Descriptor limits the server starts with, set between fork and exec.
+template <rlim_t soft, rlim_t hard>
+void limit_descriptors()
+{
+    rlimit limit{soft, hard};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        _exit(126);
+}
+
+// More idle clients than the descriptor limit holds: the service takes what the hard limit
+// allows, keeps to a connection cap within it, and answers every new client at once (closing
+// the connection idle for longest when it must) with its answer, never a 500.
+TEST(Executable, KeepsItsConnectionsWithinItsDescriptors)
+{
+    struct Case {
+        const char* name;
+        void (*limit)();
+        bool first_idle_client_closed;  // the cap made room for the others
+    };
+    const Case cases[] = {
+        {"hard limit 128", limit_descriptors<128, 128>, true},
+        {"soft limit 128 below a hard limit of 4096", limit_descriptors<128, 4096>, false},
+    };
+    constexpr int idle_clients = 200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Serving server({"--listen", "127.0.0.1:0"}, dir.file("data"), c.limit);
+        const std::string prefix = "listening on 127.0.0.1:";
+        ASSERT_EQ(server.first_line().rfind(prefix, 0), 0u) << server.first_line();
+        int port = std::stoi(server.first_line().substr(prefix.size()));
+
+        std::vector<std::unique_ptr<RawConnection>> idle;
+        for (int i = 0; i < idle_clients; ++i)
+            idle.push_back(std::make_unique<RawConnection>(port));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (int i = 0; i < 12; ++i) {
+            const char* target = i % 2 ? "/share/link?uk=1&shareid=1" : "/api/v1/?key=%E8%80%83%E7%A0%94%E8%B5%84";
+            RawConnection client(port);
+            ASSERT_TRUE(client.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+            std::string answer = client.read_all(std::chrono::milliseconds(3'000));
+            EXPECT_TRUE(status_of(answer) == 200 || status_of(answer) == 404) << target << ": " << answer.substr(0, 200);
+        }
+        bool closed = false;
+        idle.front()->read_all(std::chrono::milliseconds(100), &closed);
+        EXPECT_EQ(closed, c.first_idle_client_closed);
+        EXPECT_EQ(server.stop(), 0);
+    }
+}
+
+std::string file_bytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::vector<std::string> names_in(const std::string& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A catalogue the server may not change is served as it is when that can be done, and left
+// exactly as it was in every case; when it cannot be served the message names what must be
+// writable.
+TEST(Executable, ServesAReadOnlyCatalogueAsItIsAndNeverChangesIt)
+{
+    struct Case {
+        const char* name;
+        mode_t directory_mode;
+        mode_t file_mode;  // 0: there is no catalogue
+        bool importing;
+        std::string_view fails_saying;  // empty: serves
+    };
+    const Case cases[] = {
+        {"read-only directory", 0555, 0644, false, ""},
+        {"read-only file", 0755, 0444, false, ""},
+        {"read-only file in a read-only directory", 0555, 0444, false, ""},
+        {"import into a read-only directory", 0555, 0644, true, "cannot change the catalogue "},
+        {"import into a read-only file", 0755, 0444, true, "is read-only"},
+        {"no catalogue in a read-only directory", 0555, 0, false, "there is no catalogue "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::filesystem::permissions(dir.file(""), std::filesystem::perms(0755));
+        std::string directory = dir.file("catalogue");
+        std::string path = directory + "/c.sqlite";
+        std::filesystem::create_directory(directory);
+        if (c.file_mode != 0) {
+            cumulo::server::Catalogue catalogue(path);
+            cumulo::server::build_sample_catalogue(catalogue, 100);
+        }
+        std::ofstream(dir.file("more.jsonl")) << R"({"name":"more","type":"file","size":1,"shareid":1,"uk":1})" "\n";
+        ASSERT_EQ(chown(directory.c_str(), unprivileged_id, unprivileged_id), 0);
+        if (c.file_mode != 0) {
+            ASSERT_EQ(chown(path.c_str(), unprivileged_id, unprivileged_id), 0);
+            ASSERT_EQ(chmod(path.c_str(), c.file_mode), 0);
+        }
+        ASSERT_EQ(chmod(directory.c_str(), c.directory_mode), 0);
+        const std::string bytes_before = file_bytes(path);
+        const std::vector<std::string> names_before = names_in(directory);
+
+        if (c.fails_saying.empty()) {
+            Serving server({"--db", path, "--listen", "127.0.0.1:0"}, dir.file("data"), become_unprivileged);
+            const std::string prefix = "listening on 127.0.0.1:";
+            ASSERT_EQ(server.first_line().rfind(prefix, 0), 0u) << server.first_line();
+            httplib::Client client("127.0.0.1", std::stoi(server.first_line().substr(prefix.size())));
+            auto result = client.Get("/api/v1/?key=a");
+            ASSERT_TRUE(result);
+            EXPECT_EQ(result->status, 200);
+            EXPECT_TRUE(result->body.starts_with("{\"list\":[{")) << result->body;
+            EXPECT_EQ(server.stop(), 0);
+        } else {
+            Finished finished = run_to_end("--db " + path + (c.importing ? " --import " + dir.file("more.jsonl") : "")
+                                               + " --listen 127.0.0.1:0",
+                                           true);
+            EXPECT_EQ(finished.status, 1);
+            EXPECT_NE(finished.output.find(c.fails_saying), std::string::npos) << finished.output;
+            EXPECT_NE(finished.output.find(path), std::string::npos) << finished.output;
+            EXPECT_EQ(finished.output.find("listening"), std::string::npos);
+        }
+        EXPECT_TRUE(file_bytes(path) == bytes_before);
+        EXPECT_EQ(names_in(directory), names_before);
     }
 }
 

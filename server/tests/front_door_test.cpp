@@ -1,5 +1,6 @@
 // The front door's turns for expensive searches, with a handler whose costs are known: a
 // search that cannot finish works until its deadline and then says so, as the catalogue does.
+#include "http/descriptors.h"
 #include "http/front_door.h"
 #include "index/search_deadline.h"
 
@@ -7,10 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <thread>
 #include <vector>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace cumulo::server {
 namespace {
@@ -46,6 +53,8 @@ public:
     {
         return json_error(status, message);
     }
+
+    bool is_cheap(std::string_view target) override { return !target.starts_with("/api/v1/?key=endless"); }
 
     int most_searching() const { return most_searching_; }
 
@@ -117,6 +126,183 @@ TEST(FrontDoor, ExpensiveSearchesTakeTurnsAndEndIn503WhileQuickOnesFlow)
     EXPECT_LE(handler.most_searching(), static_cast<int>(search_workers));
     std::printf("quick request under %d endless searches: slowest %.0f ms; expensive answered in at most %ld ms\n",
                 attackers, slowest_quick * 1000, slowest_ms.load());
+}
+
+// Expensive searches whose start is recorded with the client that asked (the target's "who=").
+class TurnRecorder : public RequestHandler {
+public:
+    HttpAnswer answer(std::string_view target, Clock::time_point) override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            starts_.emplace_back(target.substr(target.find("who=") + 4));
+        }
+        std::this_thread::sleep_for(milliseconds(10));  // works, as a long search would
+        return json_error(200, "searched");
+    }
+    HttpAnswer refusal(std::string_view, int status, std::string_view message) override
+    {
+        return json_error(status, message);
+    }
+    std::vector<std::string> starts()
+    {
+        std::lock_guard lock(mutex_);
+        return starts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> starts_;
+};
+
+// A client flooding the one search worker from eight connections cannot make another client
+// wait behind its queue: each of the other's searches starts after at most the flooder's search
+// that was running and one more, whether the other comes from another address or from the
+// same one on a connection of its own.
+TEST(FrontDoor, ExpensiveSearchesTakeTurnsPerClient)
+{
+    struct Case {
+        const char* source;
+        int searches;  // one after the other on one connection
+    };
+    const Case cases[] = {{"127.0.0.2", 4}, {"127.0.0.1", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        TurnRecorder handler;
+        FrontDoorLimits limits;
+        limits.search_workers = 1;
+        FrontDoor door(handler, limits);
+        int port = door.bind("127.0.0.1", 0);
+        ASSERT_GT(port, 0);
+        std::thread serving([&] { door.run(); });
+
+        std::atomic<bool> flooding = true;
+        std::vector<std::thread> flood;
+        for (int i = 0; i < 8; ++i)
+            flood.emplace_back([&] {
+                RawConnection connection(port, "127.0.0.1");
+                while (flooding && connection.send("GET /api/v1/?who=flood HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
+                    connection.read_answers(1, milliseconds(5'000));
+            });
+        while (handler.starts().size() < 16)
+            std::this_thread::sleep_for(milliseconds(5));
+
+        RawConnection other(port, c.source);
+        for (int i = 0; i < c.searches; ++i) {
+            std::size_t started_before = handler.starts().size();
+            ASSERT_TRUE(other.send("GET /api/v1/?who=other HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+            EXPECT_EQ(status_of(other.read_answers(1, milliseconds(5'000))), 200);
+            std::vector<std::string> starts = handler.starts();
+            auto own = std::find(starts.begin() + static_cast<std::ptrdiff_t>(started_before), starts.end(), "other");
+            ASSERT_NE(own, starts.end());
+            EXPECT_LE(own - starts.begin() - static_cast<std::ptrdiff_t>(started_before), 2) << "search " << i;
+        }
+        flooding = false;
+        for (std::thread& client : flood)
+            client.join();
+        door.stop();
+        serving.join();
+    }
+}
+
+// Descriptors the service used up itself are no internal error: the request gets a 503 and the
+// connection idle for longest is closed to give one back.
+TEST(FrontDoor, AnswersOutOfDescriptorsWith503AndClosesTheLongestIdle)
+{
+    class ExhaustedHandler : public RequestHandler {
+    public:
+        HttpAnswer answer(std::string_view, Clock::time_point) override
+        {
+            throw OutOfDescriptors("cannot open the catalogue: out of file descriptors");
+        }
+        HttpAnswer refusal(std::string_view, int status, std::string_view message) override
+        {
+            return json_error(status, message);
+        }
+    } handler;
+    FrontDoor door(handler);
+    int port = door.bind("127.0.0.1", 0);
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { door.run(); });
+
+    RawConnection idle(port), asking(port);
+    ASSERT_TRUE(asking.send("GET /api/v1/?key=abc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    std::string answer = asking.read_answers(1, milliseconds(3'000));
+    EXPECT_EQ(status_of(answer), 503) << answer;
+    EXPECT_NE(answer.find("the service is busy"), std::string::npos) << answer;
+    bool idle_closed = false;
+    idle.read_all(milliseconds(1'000), &idle_closed);
+    EXPECT_TRUE(idle_closed);
+    door.stop();
+    serving.join();
+}
+
+// A socket bound to 127.0.0.1 on a free port, as systemd hands one over; closed at the end
+// unless the front door has taken it.
+struct LoopbackSocket {
+    explicit LoopbackSocket(int type, bool listening)
+    {
+        descriptor = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), length) != 0
+            || (listening && listen(descriptor, 16) != 0)
+            || getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackSocket()
+    {
+        if (!taken)
+            ::close(descriptor);
+    }
+    int descriptor = -1;
+    int port = 0;
+    bool taken = false;
+};
+
+TEST(FrontDoor, ServesHandedOverSocketsBesideItsOwn)
+{
+    CostlyHandler handler;
+    FrontDoor door(handler);
+    LoopbackSocket first(SOCK_STREAM, true), second(SOCK_STREAM, true);
+    ASSERT_GT(first.port, 0);
+    ASSERT_GT(second.port, 0);
+    EXPECT_EQ(door.adopt(first.descriptor), first.port);
+    EXPECT_EQ(door.adopt(second.descriptor), second.port);
+    first.taken = second.taken = true;
+    int own = door.bind("127.0.0.1", 0);
+    ASSERT_GT(own, 0);
+    std::thread serving([&] { door.run(); });
+
+    for (int port : {first.port, second.port, own}) {
+        RawConnection connection(port);
+        ASSERT_TRUE(connection.connected()) << port;
+        // Each socket's own address names the service.
+        connection.send("GET /api/v1/?key=quick HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port)
+                        + "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(status_of(connection.read_all(milliseconds(5'000))), 200) << port;
+    }
+    door.stop();
+    serving.join();
+    // Stopping closed the handed-over sockets too.
+    EXPECT_FALSE(RawConnection(first.port).connected());
+}
+
+TEST(FrontDoor, RefusesToAdoptWhatIsNotAListeningTcpSocket)
+{
+    CostlyHandler handler;
+    FrontDoor door(handler);
+    LoopbackSocket bound_only(SOCK_STREAM, false), datagram(SOCK_DGRAM, false);
+    int local_stream = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int descriptor : {bound_only.descriptor, datagram.descriptor, local_stream, 1000}) {
+        EXPECT_EQ(door.adopt(descriptor), -1) << descriptor;
+        if (descriptor != 1000)
+            EXPECT_NE(fcntl(descriptor, F_GETFD), -1) << "descriptor " << descriptor << " was closed";
+    }
+    ::close(local_stream);
 }
 
 }  // namespace

@@ -307,7 +307,7 @@ TEST_F(HostileClients, ServesOnlyItsOwnNamesAndProtectsEveryAnswer)
         {search + "Host: rebound.example\r\n", 421, "does not answer to that host name"},
         {search + "Host: rebound.example:" + port + "\r\n", 421, "does not answer to that host name"},
         {search + "Host: 127.0.0.1:1\r\n", 421, "does not answer to that host name"},
-        {"GET /s/zzzzzz HTTP/1.1\r\nHost: rebound.example\r\n", 421, "<h1>this service does not answer"},
+        {"GET /s/zzzzzz HTTP/1.1\r\nHost: rebound.example\r\n", 421, "<p>this service does not answer"},
         {search, 400, "exactly one Host header"},
         {search + "Host: 127.0.0.1\r\nHost: rebound.example\r\n", 400, "exactly one Host header"},
         {"GET /api/v1/?key=a HTTP/1.0\r\n", 200, "{\"list\":["},
@@ -316,15 +316,19 @@ TEST_F(HostileClients, ServesOnlyItsOwnNamesAndProtectsEveryAnswer)
          "{\"list\":["},
         {"GET http://rebound.example/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 421,
          "{\"error\":\"this service does not answer"},
-        {"GET http://127.0.0.1:" + port + "?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 404, "no such resource"},
+        // No path: the search page at "/".
+        {"GET http://127.0.0.1:" + port + "?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 200, "<title>“a”的搜索结果"},
         {"GET http://me@127.0.0.1/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "names no host"},
         {"GET /api/v1/?key= HTTP/1.1\r\nHost: 127.0.0.1\r\n", 400, "{\"error\":"},
         {"DELETE /s/x HTTP/1.1\r\nHost: 127.0.0.1\r\n", 405, "only GET and HEAD"},
+        {"GET http://127.0.0.1/api/v1/?key=a HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(9'000, 'x') + "\r\n",
+         431, "{\"error\":\"the request head is too large\"}"},
     };
     const std::string protective_lines[] = {
         "\r\nX-Content-Type-Options: nosniff\r\n",
+        // (pages add "; connect-src 'self'" for their script)
         "\r\nContent-Security-Policy: default-src 'none'; style-src 'self'; script-src 'self'; img-src 'self'; "
-        "form-action 'self'; base-uri 'none'; frame-ancestors 'none'\r\n",
+        "form-action 'self'; base-uri 'none'; frame-ancestors 'none'",
         "\r\nX-Frame-Options: DENY\r\n",
         "\r\nReferrer-Policy: no-referrer\r\n",
     };

@@ -11,7 +11,7 @@ TEST(JsonText, EscapesToPureAscii)
         {"plain file.txt", R"("plain file.txt")"},
         {"say \"hi\" \\ there", R"("say \"hi\" \\ there")"},
         {"tab\there\nline\rcr\b\f", R"("tab\there\nline\rcr\b\f")"},
-        {std::string("nul\0x\x1f\x7f", 7), "\"nul\\u0000x\\u001f\x7f\""},
+        {std::string("nul\0x\x1f\x7f", 7), "\"nul\\ufffdx\\u001f\x7f\""},  // NUL is shown as on the pages
         {"中文", R"("\u4e2d\u6587")"},
         {"é", R"("\u00e9")"},
         {"€", R"("\u20ac")"},

@@ -15,12 +15,14 @@ TEST(Options, ReadsTheCommandLine)
     EXPECT_EQ(parsed.options.port, 0);
     EXPECT_EQ(parsed.options.sample_size, 500u);
     EXPECT_EQ(parsed.options.import_file, "a.jsonl");
+    EXPECT_TRUE(parsed.options.listen_given);
     EXPECT_EQ(parsed.options.host_names, (std::vector<std::string>{"cumulo.lan", "proxy.example:443"}));
 
     ParsedOptions defaults = parse_options({"--db", "x"});
     EXPECT_EQ(defaults.options.host, "127.0.0.1");
     EXPECT_EQ(defaults.options.port, 8930);
     EXPECT_FALSE(defaults.options.sample_size);
+    EXPECT_FALSE(defaults.options.listen_given);
 
     ParsedOptions ipv6 = parse_options({"--db", "x", "--listen", "[::1]:8000"});
     EXPECT_EQ(ipv6.options.host, "::1");
@@ -44,12 +46,22 @@ TEST(Options, RefusesWhatItCannotUse)
         EXPECT_NE(parse_options(arguments).error, "") << arguments[0] << ' ' << arguments.back();
 }
 
-TEST(Options, DefaultCatalogueFollowsXdgDataHome)
+TEST(Options, DefaultCatalogueFollowsTheStateDirectoryThenXdgDataHome)
 {
     const char* saved_data_home = getenv("XDG_DATA_HOME");
     std::string saved_data = saved_data_home ? saved_data_home : "";
     std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
+    const char* saved_state_directory = getenv("STATE_DIRECTORY");
+    std::string saved_state = saved_state_directory ? saved_state_directory : "";
+    // Run by systemd, the unit's state directory holds it, whatever the home says.
     setenv("XDG_DATA_HOME", "/data/me", 1);
+    setenv("STATE_DIRECTORY", "/var/lib/cumulo-search", 1);
+    EXPECT_EQ(default_database_path(), "/var/lib/cumulo-search/index.sqlite");
+    setenv("STATE_DIRECTORY", "/var/lib/cumulo-search:/var/lib/other", 1);
+    EXPECT_EQ(default_database_path(), "/var/lib/cumulo-search/index.sqlite");
+    setenv("STATE_DIRECTORY", "relative/ignored", 1);
+    EXPECT_EQ(default_database_path(), "/data/me/cumulo-search/index.sqlite");
+    unsetenv("STATE_DIRECTORY");
     EXPECT_EQ(default_database_path(), "/data/me/cumulo-search/index.sqlite");
     setenv("XDG_DATA_HOME", "relative/ignored", 1);
     setenv("HOME", "/home/me", 1);
@@ -59,6 +71,8 @@ TEST(Options, DefaultCatalogueFollowsXdgDataHome)
     setenv("HOME", saved_home.c_str(), 1);
     if (saved_data_home)
         setenv("XDG_DATA_HOME", saved_data.c_str(), 1);
+    if (saved_state_directory)
+        setenv("STATE_DIRECTORY", saved_state.c_str(), 1);
 }
 
 }  // namespace

@@ -23,9 +23,19 @@ inline double seconds_since(Clock::time_point start)
 // One connection to 127.0.0.1:port, closed with the object.
 class RawConnection {
 public:
-    explicit RawConnection(int port)
+    // `source`: the loopback address the connection comes from (any of 127.0.0.0/8).
+    explicit RawConnection(int port, const char* source = nullptr)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && source) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &from.sin_addr);
+            if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+            }
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));

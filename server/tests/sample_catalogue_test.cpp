@@ -31,6 +31,7 @@ TEST(SampleCatalogue, CoversWhatTheClientMustHandle)
     std::set<ShareType> types;
     std::set<char> specials;
     bool numeric = false, coded = false, huge_folder = false, tiny = false, beyond_bmp = false, type_word_in_name = false;
+    constexpr std::uint64_t megabyte = 1ull << 20;
     for (const Share& share : shares) {
         ASSERT_EQ(share_problem(share), "") << share.name;
         types.insert(share.type);
@@ -43,6 +44,16 @@ TEST(SampleCatalogue, CoversWhatTheClientMustHandle)
         tiny |= share.size < 1024;
         beyond_bmp |= share.name.find("\xF0") != std::string::npos;
         type_word_in_name |= share.name.find("file") != std::string::npos || share.name.find("album") != std::string::npos;
+        // Sizes as real shares have them: no film of a few KB, no document of gigabytes.
+        bool video = share.type == ShareType::file && (share.name.ends_with(".mp4") || share.name.ends_with(".mkv"));
+        bool document = share.type == ShareType::file
+                        && (share.name.ends_with(".pdf") || share.name.ends_with(".docx") || share.name.ends_with(".epub"));
+        if (video)
+            EXPECT_GE(share.size, 150 * megabyte) << share.name;
+        if (document)
+            EXPECT_LE(share.size, 80 * megabyte) << share.name;
+        if (share.type == ShareType::album)
+            EXPECT_GE(share.size, 15 * megabyte) << share.name;
     }
     EXPECT_EQ(types.size(), 3u);
     EXPECT_EQ(specials.size(), 4u);

@@ -58,7 +58,8 @@ public:
     fs::path settings() const { return dir_ / "config/Tarnwick/Ovra.conf"; }
     fs::path root() const { return dir_; }
 
-    Finished start(bool close_window = false) const
+    // `preload`: a library for the loader to map first, as LD_PRELOAD.
+    Finished start(bool close_window = false, const std::string& preload = {}) const
     {
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + dir_.string(),
                                         "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
@@ -66,7 +67,9 @@ public:
                                         // A failing start is not where leaks are looked for; the
                                         // preloaded closer cannot come before the sanitizer runtime.
                                         "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
-        if (close_window) env.push_back("LD_PRELOAD=" WINDOW_CLOSER);
+        std::string preloaded = close_window ? WINDOW_CLOSER : "";
+        if (!preload.empty()) preloaded += (preloaded.empty() ? "" : ":") + preload;
+        if (!preloaded.empty()) env.push_back("LD_PRELOAD=" + preloaded);
         return run_program(bin("cumulo-search"), env);
     }
 
@@ -264,22 +267,36 @@ TEST_P(Damaged, OneClearMessage)
 INSTANTIATE_TEST_SUITE_P(Installations, Damaged, ::testing::Range(0, static_cast<int>(cases().size())));
 
 // The internet library is left unmapped at start while a record from an
-// earlier start says its files are unchanged. Damaged after a good start, it
-// is still found at the next start, before any window.
+// earlier start says nothing its binding depends on has changed. Damaged
+// after a good start, or made to pick other files (a foreign libcurl where
+// the loader looks first, a preloaded one), it is still found at the next
+// start, before any window.
 TEST(DamagedInstallation, TheInternetLibraryDamagedAfterAGoodStartIsFoundAtTheNext)
 {
+    struct LateCase {
+        const char* name;
+        std::function<void(const Installation&)> damage;
+        std::string preload;  // for the start after the damage
+        const char* message;
+    };
     const std::string prefix =
         "cumulo-search: image embedded in the executable: support library [0-9]+ \"netsup\" \\(.*/netsup\\.vlr\\): ";
-    const std::vector<Case> after_a_good_start = {
-        {"missing", [](const Installation& i) { fs::remove(i.bin("netsup.vlr")); }, 3, "cannot be loaded: [^\n]*\n"},
-        {"truncated", [](const Installation& i) { truncate_file(i.bin("netsup.vlr")); }, 3,
+    const auto untouched = [](const Installation&) {};
+    const std::vector<LateCase> after_a_good_start = {
+        {"missing", [](const Installation& i) { fs::remove(i.bin("netsup.vlr")); }, {}, "cannot be loaded: [^\n]*\n"},
+        {"truncated", [](const Installation& i) { truncate_file(i.bin("netsup.vlr")); }, {},
          ".*/netsup\\.vlr is truncated: [^\n]*\n"},
         {"a foreign shared object", [](const Installation& i) { replace_with(i.bin("netsup.vlr"), foreign_shared_object()); },
-         3, "it exports no [^\n]*\n"},
-        {"another of ours", [](const Installation& i) { replace_with(i.bin("netsup.vlr"), i.bin("jdoc.vlr")); }, 3,
+         {}, "it exports no [^\n]*\n"},
+        {"another of ours", [](const Installation& i) { replace_with(i.bin("netsup.vlr"), i.bin("jdoc.vlr")); }, {},
          "its identifier [^\n]* is not the one the image asks for[^\n]*\n"},
+        {"a foreign libcurl.so.4 beside the runtime",
+         [](const Installation& i) { fs::copy_file(FOREIGN_LIBCURL, i.bin("libcurl.so.4")); }, {},
+         "cannot be loaded: .*undefined symbol: [^\n]*\n"},
+        {"a foreign libcurl.so.4 preloaded", untouched, FOREIGN_LIBCURL,
+         "cannot be loaded: .*undefined symbol: [^\n]*\n"},
     };
-    for (const Case& c : after_a_good_start) {
+    for (const LateCase& c : after_a_good_start) {
         SCOPED_TRACE(c.name);
         const Installation install;
         const Finished good = install.start(true);
@@ -287,8 +304,8 @@ TEST(DamagedInstallation, TheInternetLibraryDamagedAfterAGoodStartIsFoundAtTheNe
         ASSERT_TRUE(fs::exists(install.root() / "run/cumulo-search/bound-netsup")) << "no record after a good start";
         EXPECT_EQ(install.start(true).status, 0) << "a start with the record";
         c.damage(install);
-        const Finished r = install.start();
-        EXPECT_EQ(r.status, c.status) << r.err;
+        const Finished r = install.start(false, c.preload);
+        EXPECT_EQ(r.status, 3) << r.err;
         EXPECT_TRUE(std::regex_match(r.err, std::regex(prefix + c.message))) << r.err;
     }
 }

@@ -101,6 +101,9 @@ TEST(Worker, NormalEndKeepsItsBlocksForTheProgram)
     cu::close_worker(h);
     wait_for([&] { return !cu::worker_known(h); });
     EXPECT_FALSE(cu::worker_stopped(h));
+    // A stop after the release still counts: what it queued is dropped.
+    cu::stop_worker(h);
+    EXPECT_TRUE(cu::worker_stopped(h));
     // Detached, not freed: the program still owns it.
     std::memset(kept_block.load(), 0xAB, 16);
     cu::free_block(kept_block.load());

@@ -47,7 +47,8 @@ struct Rendezvous {
 };
 
 // A call as it waits in the queue, tagged with the worker that queued it; a
-// read also carries the rendezvous its worker waits on.
+// waited-for call also carries the rendezvous its worker waits on, which the
+// call itself finishes when it has run, and a skipped call at once.
 struct QueuedCall {
     std::uint64_t worker;
     std::function<void()> call;
@@ -56,7 +57,7 @@ struct QueuedCall {
     void run(bool skipped) const
     {
         if (!skipped) call();
-        if (rendezvous) rendezvous->finish(!skipped);
+        else if (rendezvous) rendezvous->finish(false);
     }
 };
 
@@ -185,9 +186,18 @@ bool worker_calls_queued()
 
 bool run_on_gui(std::function<void()> call)
 {
+    return await_on_gui([call = std::move(call)](const std::function<void()>& done) {
+        call();
+        done();
+    });
+}
+
+bool await_on_gui(std::function<void(std::function<void()> done)> start)
+{
     if (cu::stop_requested()) return false;
     auto rendezvous = std::make_shared<Rendezvous>();
-    if (!enqueue(std::move(call), rendezvous)) return false;
+    auto begin = [start = std::move(start), rendezvous] { start([rendezvous] { rendezvous->finish(true); }); };
+    if (!enqueue(std::move(begin), rendezvous)) return false;
 
     cu::WakeOnStop wake(&Rendezvous::wake, rendezvous.get());
     std::unique_lock lock(rendezvous->mutex);

@@ -23,6 +23,12 @@ void post_to_gui(std::function<void()> call);
 // or while it waited (a stop releases the wait at once).
 bool run_on_gui(std::function<void()> call);
 
+// Work that ends later than the call that starts it (a message box the user
+// closes): runs `start` on the GUI thread, which begins the work and returns
+// at once, and waits until `done` has been called (once, on the GUI thread).
+// The GUI thread goes on with its event loop meanwhile. Returns as run_on_gui.
+bool await_on_gui(std::function<void(std::function<void()> done)> start);
+
 // Whether calls from other threads wait in the queue for the GUI thread (a run
 // of the queue is then on its way).
 bool worker_calls_queued();

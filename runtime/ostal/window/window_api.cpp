@@ -33,6 +33,7 @@ const void* loaded_code_base = nullptr;
 // GUI thread only.
 std::map<std::uint32_t, QPointer<LayoutWindow>> windows;
 std::function<void(QWidget*)> modal_hook;
+int waits_keeping_windows = 0;  // WindowsKeptWhileWaiting under way
 
 void ensure_application()
 {
@@ -60,7 +61,7 @@ void open_on_gui_thread(std::uint32_t window_id)
         cu::fatal(std::string("the window layout holds no window ") + id);
     }
     auto* window = new LayoutWindow(*record, loaded_code_base);
-    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setAttribute(Qt::WA_DeleteOnClose, waits_keeping_windows == 0);
     windows[window_id] = window;
     pace_repaints_while_workers_run();
     window->show_at_stored_geometry();
@@ -85,6 +86,24 @@ LayoutWindow* open_window(std::uint32_t window)
 bool any_window_open()
 {
     return std::any_of(windows.begin(), windows.end(), [](const auto& w) { return !w.second.isNull(); });
+}
+
+WindowsKeptWhileWaiting::WindowsKeptWhileWaiting()
+{
+    if (waits_keeping_windows++ > 0) return;
+    for (const auto& [id, window] : windows)
+        if (window) window->setAttribute(Qt::WA_DeleteOnClose, false);
+}
+
+WindowsKeptWhileWaiting::~WindowsKeptWhileWaiting()
+{
+    if (--waits_keeping_windows > 0) return;
+    for (const auto& [id, window] : windows) {
+        if (!window) continue;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        // Closed while kept: deleted once control is back in the event loop.
+        if (!window->isVisible()) window->deleteLater();
+    }
 }
 
 void before_modal(QWidget* box_or_menu)

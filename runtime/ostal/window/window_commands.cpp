@@ -4,9 +4,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QCursor>
+#include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 
+#include <functional>
 #include <optional>
 
 #include "guarded_command.h"
@@ -29,21 +31,45 @@ cu_value set_clipboard(const cu::Args& args)
     return cu::none_result();
 }
 
-void show_message_box(const QString& title, const QString& text)
+// A box with no owner window and no modality: while it is open the main
+// window still takes input (its stop button, its list). `closed` runs once,
+// on the GUI thread, when the box has been answered or closed, unless
+// `receiver` is gone by then.
+void open_message_box(const QString& title, const QString& text, const QObject* receiver,
+                      std::function<void()> closed)
 {
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
-    before_modal(&box);
-    box.exec();
+    auto* box = new QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    QObject::connect(box, &QDialog::finished, receiver ? receiver : box, [closed = std::move(closed)] { closed(); });
+    before_modal(box);
+    box->show();
 }
 
-// 0x300 message, style, title, owner: a modal box with one OK button; returns
-// when it is closed. The style is 0 at every call and the owner omitted.
+// On the GUI thread (a handler): the handler waits for the answer in an event
+// loop of its own, in which the main window goes on working.
+void wait_for_message_box(const QString& title, const QString& text)
+{
+    const WindowsKeptWhileWaiting kept;
+    bool closed = false;
+    QEventLoop loop;
+    open_message_box(title, text, &loop, [&closed, &loop] {
+        closed = true;
+        loop.quit();
+    });
+    if (!closed) loop.exec();
+}
+
+// 0x300 message, style, title, owner: a box with one OK button and no owner;
+// returns when it is closed (a worker waits without holding up the GUI
+// thread, and is released by a stop). The style is 0 at every call and the
+// owner omitted.
 cu_value message_box(const cu::Args& args)
 {
     const QString text = from_gbk(args.text(0));
     const QString title = from_gbk(args.text(2));
-    if (on_gui_thread()) show_message_box(title, text);
-    else run_on_gui([=] { show_message_box(title, text); });
+    if (on_gui_thread()) wait_for_message_box(title, text);
+    else await_on_gui([=](std::function<void()> done) { open_message_box(title, text, nullptr, std::move(done)); });
     return cu::none_result();
 }
 

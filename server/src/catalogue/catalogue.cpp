@@ -42,12 +42,39 @@ DROP INDEX IF EXISTS shares_by_type_size;
 // Readers map the file: the request threads then share the system's page cache.
 constexpr const char* map_for_readers = "PRAGMA mmap_size = 1073741824";
 
+// The path as an SQLite URI that opens it as an unchanging file.
+std::string unchanging_file_uri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            static constexpr char hex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[static_cast<unsigned char>(c) >> 4];
+            uri += hex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+int open_flags(Catalogue::Access access)
+{
+    switch (access) {
+    case Catalogue::Access::read_write: return SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    case Catalogue::Access::read_only: return SQLITE_OPEN_READONLY;
+    case Catalogue::Access::read_only_unchanging: return SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    }
+    return SQLITE_OPEN_READONLY;
+}
+
 constexpr std::string_view share_columns = "s.name, s.type, s.size, s.shareid, s.code, s.uk";
 
 }  // namespace
 
 Catalogue::Catalogue(const std::string& path, Access access)
-    : db_(path, access == Access::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+    : db_(access == Access::read_only_unchanging ? unchanging_file_uri(path) : path, open_flags(access))
 {
     db_.exec(map_for_readers);
     if (access == Access::read_write) {

@@ -26,7 +26,10 @@ namespace cumulo::server {
 
 class Catalogue {
 public:
-    enum class Access { read_write, read_only };
+    // read_only_unchanging is for a catalogue the service cannot write (catalogue_files.h) and
+    // whose log holds nothing: it is read as an unchanging file, so SQLite makes no files
+    // beside it (it could not in a read-only directory).
+    enum class Access { read_write, read_only, read_only_unchanging };
 
     // read_write creates the file and the schema when missing.
     explicit Catalogue(const std::string& path, Access access = Access::read_write);

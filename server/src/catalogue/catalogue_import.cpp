@@ -100,6 +100,11 @@ bool read_line(std::streambuf& input, std::string& line, bool& too_long)
 ParsedShareLine parse_share_line(std::string_view line)
 {
     ParsedShareLine parsed;
+    // The parser would take a NUL byte for the end of the text and never see what follows.
+    if (std::size_t nul = line.find('\0'); nul != std::string_view::npos) {
+        parsed.error = "the line holds a NUL byte at byte " + std::to_string(nul + 1);
+        return parsed;
+    }
     rapidjson::Document document;
     // Iterative parsing: a deeply nested line cannot exhaust the stack.
     document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(line.data(), line.size());

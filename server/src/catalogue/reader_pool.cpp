@@ -2,15 +2,15 @@
 
 namespace cumulo::server {
 
-ReaderPool::ReaderPool(std::string path) : path_(std::move(path))
+ReaderPool::ReaderPool(std::string path, Catalogue::Access access) : path_(std::move(path)), access_(access)
 {
-    auto first = std::make_unique<Catalogue>(path_, Catalogue::Access::read_only);
+    auto first = std::make_unique<Catalogue>(path_, access_);
     index_ = first->index();
     idle_.push_back(std::move(first));
 }
 
-ReaderPool::ReaderPool(std::string path, std::shared_ptr<const ShareIndex> index)
-    : path_(std::move(path)), index_(std::move(index))
+ReaderPool::ReaderPool(std::string path, Catalogue::Access access, std::shared_ptr<const ShareIndex> index)
+    : path_(std::move(path)), access_(access), index_(std::move(index))
 {
 }
 
@@ -24,7 +24,7 @@ ReaderPool::Lease ReaderPool::borrow()
             return Lease(*this, std::move(catalogue));
         }
     }
-    auto catalogue = std::make_unique<Catalogue>(path_, Catalogue::Access::read_only);
+    auto catalogue = std::make_unique<Catalogue>(path_, access_);
     catalogue->use_index(index_);
     return Lease(*this, std::move(catalogue));
 }

@@ -15,8 +15,10 @@ namespace cumulo::server {
 
 class ReaderPool {
 public:
-    explicit ReaderPool(std::string path);
-    ReaderPool(std::string path, std::shared_ptr<const ShareIndex> index);
+    // `access` is read_only or read_only_unchanging (catalogue.h).
+    explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only);
+    // Connections that use `index`, made beforehand (start_index.h).
+    ReaderPool(std::string path, Catalogue::Access access, std::shared_ptr<const ShareIndex> index);
 
     class Lease {
     public:
@@ -39,6 +41,7 @@ private:
     void give_back(std::unique_ptr<Catalogue> catalogue);
 
     std::string path_;
+    Catalogue::Access access_;
     std::shared_ptr<const ShareIndex> index_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Catalogue>> idle_;

@@ -25,14 +25,15 @@ public:
     std::uint64_t below(std::uint64_t bound) { return next() % bound; }
     template <typename List>
     std::string_view pick(const List& list) { return list[below(list.size())]; }
-    // A size spread evenly over the orders of magnitude between low and high.
+    // A size from low to high, spread evenly over the orders of magnitude between them.
     std::uint64_t log_uniform(std::uint64_t low, std::uint64_t high)
     {
         int low_bits = std::bit_width(low) - 1;
         int high_bits = std::bit_width(high) - 1;
         int bits = low_bits + static_cast<int>(below(static_cast<std::uint64_t>(high_bits - low_bits + 1)));
-        std::uint64_t base = 1ull << bits;
-        return std::min(base + below(base), high);
+        std::uint64_t from = std::max<std::uint64_t>(1ull << bits, low);
+        std::uint64_t to = std::min<std::uint64_t>((2ull << bits) - 1, high);
+        return from + below(to - from + 1);
     }
 
 private:
@@ -136,7 +137,54 @@ std::string fixed_base62(std::uint64_t value, int width)
     return out;
 }
 
+constexpr std::uint64_t kilobyte = 1ull << 10;
+constexpr std::uint64_t megabyte = 1ull << 20;
 constexpr std::uint64_t gigabyte = 1ull << 30;
+
+struct SizeRange {
+    std::string_view extension;
+    std::uint64_t low;
+    std::uint64_t high;
+};
+
+// What a file of each kind weighs in real shares: an episode hundreds of MB, a film or a disc
+// image gigabytes, a document tens of KB to tens of MB, a text file bytes to KB.
+constexpr std::array<SizeRange, 14> file_sizes = {{
+    {".mkv", 700 * megabyte, 12 * gigabyte},
+    {".mp4", 150 * megabyte, 1536 * megabyte},
+    {".iso", 600 * megabyte, 8 * gigabyte},
+    {".zip", 5 * megabyte, 4 * gigabyte},
+    {".rar", 5 * megabyte, 4 * gigabyte},
+    {".pdf", 60 * kilobyte, 80 * megabyte},
+    {".epub", 300 * kilobyte, 25 * megabyte},
+    {".docx", 20 * kilobyte, 10 * megabyte},
+    {".mp3", 2 * megabyte, 60 * megabyte},
+    {".flac", 15 * megabyte, 90 * megabyte},
+    {".txt", 200, 500 * kilobyte},
+    {".xlsx", 10 * kilobyte, 8 * megabyte},
+    {".jpg", 300 * kilobyte, 12 * megabyte},
+    {"", 1 * megabyte, 2 * gigabyte},  // no known extension
+}};
+
+std::uint64_t typical_size(const Share& share, Random& random)
+{
+    switch (share.type) {
+    case ShareType::folder:
+        // A series or a collection of films is a few to tens of GB; course materials far less.
+        if (share.name.find("集") != std::string::npos || share.name.find("电影") != std::string::npos)
+            return random.log_uniform(2 * gigabyte, 60 * gigabyte);
+        return random.log_uniform(30 * megabyte, 20 * gigabyte);
+    case ShareType::album:
+        return random.log_uniform(15 * megabyte, 4 * gigabyte);
+    case ShareType::file:
+        break;
+    }
+    for (const SizeRange& range : file_sizes) {
+        if (share.name.ends_with(range.extension))
+            return random.log_uniform(range.low, range.high);
+    }
+    return 0;  // not reached: the last range matches every name
+}
 
 Share sample_share(std::uint64_t number, Random& random)
 {
@@ -144,21 +192,13 @@ Share sample_share(std::uint64_t number, Random& random)
     std::uint64_t kind = random.below(10);
     share.type = kind < 7 ? ShareType::file : kind < 9 ? ShareType::folder : ShareType::album;
     switch (share.type) {
-    case ShareType::file:
-        share.name = file_name(random);
-        share.size = random.log_uniform(16, 8 * gigabyte);
-        break;
-    case ShareType::folder:
-        share.name = folder_name(random);
-        share.size = random.log_uniform(1 << 20, 200 * gigabyte);
-        break;
-    case ShareType::album:
-        share.name = album_name(random);
-        share.size = random.log_uniform(100 << 10, 20 * gigabyte);
-        break;
+    case ShareType::file: share.name = file_name(random); break;
+    case ShareType::folder: share.name = folder_name(random); break;
+    case ShareType::album: share.name = album_name(random); break;
     }
     if (random.below(50) == 0)
         share.name = unusual_names[random.below(unusual_names.size())];
+    share.size = typical_size(share, random);
 
     share.uk = 1'000'000'000 + random.below(5000) * 7919;
     if (random.below(4) != 0) {

@@ -1,13 +1,31 @@
 #include "catalogue/sqlite_db.h"
 
+#include "http/descriptors.h"
+
+#include <cerrno>
+
 namespace cumulo::server {
+
+namespace {
+
+// Out of descriptors is the service's own doing, not the catalogue's fault: it is thrown as such.
+bool out_of_descriptors(sqlite3* db)
+{
+    int error = db ? sqlite3_system_errno(db) : 0;
+    return error == EMFILE || error == ENFILE;
+}
+
+}  // namespace
 
 Database::Database(const std::string& path, int open_flags)
 {
     int rc = sqlite3_open_v2(path.c_str(), &db_, open_flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        bool no_descriptors = out_of_descriptors(db_);
         sqlite3_close(db_);
+        if (no_descriptors)
+            throw OutOfDescriptors("cannot open " + path + ": out of file descriptors");
         throw SqliteError(rc, "cannot open " + path + ": " + message);
     }
     sqlite3_extended_result_codes(db_, 1);
@@ -22,6 +40,8 @@ Database::~Database()
 
 void Database::fail(const std::string& what) const
 {
+    if (out_of_descriptors(db_))
+        throw OutOfDescriptors(what + ": out of file descriptors");
     throw SqliteError(sqlite3_extended_errcode(db_), what + ": " + sqlite3_errmsg(db_));
 }
 

@@ -31,10 +31,11 @@ std::string snapshot_path_for(const std::string& catalogue_path)
     return catalogue_path + ".index";
 }
 
-StartIndex open_start_index(const std::string& catalogue_path, const std::string& snapshot_path, std::ostream& log)
+StartIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
+                            bool may_write, std::ostream& log)
 {
     auto start = Clock::now();
-    std::string identity = Catalogue(catalogue_path, Catalogue::Access::read_only).identity();
+    std::string identity = Catalogue(catalogue_path, access).identity();
     // Without an identity a snapshot cannot be told from another catalogue's: none is used or kept.
     bool keep_on_disk = !identity.empty();
     if (!keep_on_disk)
@@ -43,7 +44,7 @@ StartIndex open_start_index(const std::string& catalogue_path, const std::string
     for (int attempt = 0; attempt < build_attempts; ++attempt) {
         // A connection of its own for each build: closing it unmaps the catalogue pages the
         // build read, which the service does not need afterwards.
-        Catalogue catalogue(catalogue_path, Catalogue::Access::read_only);
+        Catalogue catalogue(catalogue_path, access);
         std::uint64_t position = catalogue.position();
         if (attempt == 0 && keep_on_disk) {
             LoadedSnapshot loaded = load_snapshot(snapshot_path, {identity, position});
@@ -64,7 +65,7 @@ StartIndex open_start_index(const std::string& catalogue_path, const std::string
             continue;
         log << "cumulo-server: index of " << result.index->share_count() << " shares built in " << seconds_since(start)
             << '\n';
-        if (!keep_on_disk)
+        if (!keep_on_disk || !may_write)
             return result;
         try {
             write_snapshot(*result.index, {identity, position}, snapshot_path);

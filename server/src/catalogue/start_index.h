@@ -3,6 +3,7 @@
 // the catalogue, which then replaces the snapshot for the next start.
 #pragma once
 
+#include "catalogue/catalogue.h"
 #include "index/share_index.h"
 
 #include <cstdint>
@@ -21,6 +22,9 @@ struct StartIndex {
 std::string snapshot_path_for(const std::string& catalogue_path);
 
 // Reports on `log`, one line each, why a snapshot was not used, and what was built or loaded.
-StartIndex open_start_index(const std::string& catalogue_path, const std::string& snapshot_path, std::ostream& log);
+// `access` is how the catalogue is read (catalogue.h); a built index is written to
+// `snapshot_path` only when `may_write` (a catalogue served as it is gets no new files beside it).
+StartIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
+                            bool may_write, std::ostream& log);
 
 }  // namespace cumulo::server

@@ -1,6 +1,8 @@
 #include "http/front_door.h"
 
 #include "index/search_deadline.h"
+#include "http/descriptors.h"
+#include "http/fair_worker_pool.h"
 #include "http/host_names.h"
 #include "http/protective_headers.h"
 #include "http/worker_pool.h"
@@ -20,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/socket.h>
+
 namespace cumulo::server {
 
 namespace asio = boost::asio;
@@ -31,6 +35,26 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 class Session;
+
+// Whether an If-None-Match header (a comma-separated list of entity tags, weak ones with
+// "W/", or "*") names `etag`.
+bool if_none_match_tokens_contain(std::string_view header, std::string_view etag)
+{
+    while (!header.empty()) {
+        std::size_t comma = header.find(',');
+        std::string_view token = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view{} : header.substr(comma + 1);
+        while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
+            token.remove_prefix(1);
+        while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
+            token.remove_suffix(1);
+        if (token.starts_with("W/"))
+            token.remove_prefix(2);
+        if (token == "*" || token == etag)
+            return true;
+    }
+    return false;
+}
 
 // A connection that ends after an answer is half-closed; what the client still sends is read
 // and dropped for a short while, so that the answer is not lost to a reset.
@@ -48,13 +72,25 @@ unsigned per_core(unsigned wanted, unsigned factor)
 
 struct FrontDoor::State {
     State(RequestHandler& handler, FrontDoorLimits limits)
-        : handler(handler), limits(limits), search(per_core(limits.search_workers, 1)),
-          quick(per_core(limits.quick_workers, 2))
+        : handler(handler), limits(limits),
+          max_connections(connections_within_descriptors(
+              limits.max_connections, per_core(limits.search_workers, 1) + per_core(limits.quick_workers, 2))),
+          search(per_core(limits.search_workers, 1)), quick(per_core(limits.quick_workers, 2))
     {
     }
 
-    void accept();
+    // A listening socket, with the pause it takes when accepting fails.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), pause(io) {}
+        tcp::acceptor acceptor;
+        asio::steady_timer pause;
+    };
+
+    void accept(Listener& listener);
     void admit(tcp::socket socket);
+    // Closes the connection that has waited longest for its request; false when every
+    // connection is being answered.
+    bool close_longest_waiting();
     void shut();
     // The answer of a handler call, with a deadline overrun as nullopt and any failure as a 500.
     std::optional<HttpAnswer> try_answer(const std::string& target, Clock::time_point deadline);
@@ -65,17 +101,21 @@ struct FrontDoor::State {
 
     RequestHandler& handler;
     const FrontDoorLimits limits;
+    // limits.max_connections, or fewer when the descriptors the process may open hold fewer.
+    const std::size_t max_connections;
     HostNames host_names;
     // Open connections, the one that has waited longest for a request first. Used only on
     // the event loop's thread.
     std::list<Session*> sessions;
+    std::uint64_t next_connection_id = 0;  // used on the event loop's thread
     bool stopping = false;
     asio::io_context io{1};
-    tcp::acceptor acceptor{io};
-    asio::steady_timer accept_pause{io};
+    // Sockets of its own (bind) and sockets handed over (adopt); a list, so that a listener
+    // stays where it is while the next is added.
+    std::list<Listener> listeners;
     // Declared after the event loop: the workers post into it, so they end first. The quick
     // workers post into the search workers, so they end before them.
-    WorkerPool search;
+    FairWorkerPool search;
     WorkerPool quick;
 };
 
@@ -84,7 +124,8 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(FrontDoor::State& door, tcp::socket socket)
-        : door_(door), stream_(std::move(socket)), buffer_(door.limits.max_head_bytes + 8 * 1024)
+        : door_(door), connection_id_(door.next_connection_id++), address_(address_of(socket)),
+          stream_(std::move(socket)), buffer_(door.limits.max_head_bytes + 8 * 1024)
     {
     }
 
@@ -119,6 +160,7 @@ private:
     void read_request()
     {
         target_.clear();
+        if_none_match_.clear();
         version_ = 11;
         head_only_ = false;
         keep_alive_ = false;
@@ -138,8 +180,11 @@ private:
         if (!registered_)
             return;
         waiting_ = false;
-        if (error)
+        if (error) {
             target_ = target_of_partial_request();
+            if (std::optional<AbsoluteTarget> absolute = read_absolute_target(target_))
+                target_ = absolute->origin_form;
+        }
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             bool line_ended = std::string_view(static_cast<const char*>(buffer_.data().data()), buffer_.size())
                                   .find('\n') != std::string_view::npos;
@@ -154,6 +199,7 @@ private:
 
         const auto& request = parser_->get();
         target_ = std::string(request.target());
+        if_none_match_ = std::string(request[http::field::if_none_match]);
         version_ = request.version();
         head_only_ = request.method() == http::verb::head;
         keep_alive_ = request.keep_alive();
@@ -211,31 +257,48 @@ private:
         return std::string(rest.substr(0, rest.find_first_of(" \r\n")));
     }
 
-    // Runs the request on a quick worker; a search that needs more time starts again on a
-    // search worker. The answer comes back to the event loop.
+    // The client's address, by which its expensive requests take turns with other clients'.
+    static std::string address_of(const tcp::socket& socket)
+    {
+        beast::error_code error;
+        tcp::endpoint remote = socket.remote_endpoint(error);
+        return error ? std::string() : remote.address().to_string();
+    }
+
+    // Runs a cheap request on a quick worker, and one that needs more time (or is not cheap)
+    // on a search worker in its client's turn. The answer comes back to the event loop.
     void dispatch()
     {
         Clock::time_point deadline = Clock::now() + door_.limits.search_time;
+        if (!door_.handler.is_cheap(target_))
+            return search_in_turn(shared_from_this(), deadline);
         door_.quick.post([self = shared_from_this(), deadline]() mutable {
             FrontDoor::State& door = self->door_;
             if (self->closed_)
                 return release(std::move(self));  // the connection has been closed: nobody to answer
             std::optional<HttpAnswer> answer =
                 door.try_answer(self->target_, std::min(deadline, Clock::now() + door.limits.quick_time));
-            if (!answer && Clock::now() < deadline) {
-                door.search.post([self = std::move(self), deadline]() mutable {
-                    FrontDoor::State& door = self->door_;
-                    if (self->closed_)
-                        return release(std::move(self));
-                    std::optional<HttpAnswer> answer;
-                    if (Clock::now() < deadline)
-                        answer = door.try_answer(self->target_, deadline);
-                    if (!answer)
-                        answer = door.out_of_time(self->target_);
-                    deliver(std::move(self), std::move(*answer));
-                });
-                return;
-            }
+            if (!answer && Clock::now() < deadline)
+                return search_in_turn(std::move(self), deadline);
+            if (!answer)
+                answer = door.out_of_time(self->target_);
+            deliver(std::move(self), std::move(*answer));
+        });
+    }
+
+    // Runs the request on a search worker when its client's turn comes.
+    static void search_in_turn(std::shared_ptr<Session> self, Clock::time_point deadline)
+    {
+        FrontDoor::State& door = self->door_;
+        std::string address = self->address_;
+        std::uint64_t connection = self->connection_id_;
+        door.search.post(address, connection, [self = std::move(self), deadline]() mutable {
+            FrontDoor::State& door = self->door_;
+            if (self->closed_)
+                return release(std::move(self));
+            std::optional<HttpAnswer> answer;
+            if (Clock::now() < deadline)
+                answer = door.try_answer(self->target_, deadline);
             if (!answer)
                 answer = door.out_of_time(self->target_);
             deliver(std::move(self), std::move(*answer));
@@ -278,8 +341,14 @@ private:
         for (const HeaderLine& line : protective_headers)
             response_.set(beast::string_view(line.name.data(), line.name.size()),
                           beast::string_view(line.value.data(), line.value.size()));
+        // An answer's own lines come last, so that a page's own policy replaces the general one.
+        for (const auto& [name, value] : answer.headers)
+            response_.set(name, value);
         response_.keep_alive(keep_alive_);
-        if (head_only_) {
+        if (is_unchanged(answer)) {
+            response_.result(http::status::not_modified);
+            response_.erase(http::field::content_type);
+        } else if (head_only_) {
             response_.content_length(answer.body.size());
         } else {
             response_.body() = std::move(answer.body);
@@ -295,6 +364,13 @@ private:
                 return self->read_request();
             self->drain();
         });
+    }
+
+    // A client that already holds this answer, by its ETag, gets a 304 without the body.
+    bool is_unchanged(const HttpAnswer& answer) const
+    {
+        std::string_view etag = answer.header("ETag");
+        return answer.status == 200 && !etag.empty() && if_none_match_tokens_contain(if_none_match_, etag);
     }
 
     // Half-closes, then reads and drops what the client still sends until it closes too, for
@@ -322,11 +398,14 @@ private:
     }
 
     FrontDoor::State& door_;
+    const std::uint64_t connection_id_;
+    const std::string address_;
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
     std::string target_;
+    std::string if_none_match_;
     unsigned version_ = 11;
     bool head_only_ = false;
     bool keep_alive_ = false;
@@ -346,6 +425,11 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
         return handler.answer(target, deadline);
     } catch (const SearchDeadlineExceeded&) {
         return std::nullopt;
+    } catch (const OutOfDescriptors& error) {
+        // The service used them up itself: an idle connection gives one back.
+        std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
+        asio::post(io, [this] { close_longest_waiting(); });
+        return handler.refusal(target, 503, "the service is busy; try again later");
     } catch (const std::exception& error) {
         std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
     } catch (...) {
@@ -354,32 +438,41 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
     return handler.refusal(target, 500, "internal error");
 }
 
-void FrontDoor::State::accept()
+void FrontDoor::State::accept(Listener& listener)
 {
-    acceptor.async_accept(io, [this](beast::error_code error, tcp::socket socket) {
+    listener.acceptor.async_accept(io, [this, &listener](beast::error_code error, tcp::socket socket) {
         if (stopping)
             return;
+        // Out of descriptors: a connection idle for longest makes room for the new one.
+        if ((error == asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system)
+            && close_longest_waiting())
+            return accept(listener);
         if (error) {
-            accept_pause.expires_after(accept_pause_time);
-            accept_pause.async_wait([this](beast::error_code error) {
+            listener.pause.expires_after(accept_pause_time);
+            listener.pause.async_wait([this, &listener](beast::error_code error) {
                 if (!error && !stopping)
-                    accept();
+                    accept(listener);
             });
             return;
         }
         admit(std::move(socket));
-        accept();
+        accept(listener);
     });
+}
+
+bool FrontDoor::State::close_longest_waiting()
+{
+    auto longest_waiting = std::find_if(sessions.begin(), sessions.end(), [](Session* s) { return s->waiting(); });
+    if (longest_waiting == sessions.end())
+        return false;
+    (*longest_waiting)->close();
+    return true;
 }
 
 void FrontDoor::State::admit(tcp::socket socket)
 {
-    if (sessions.size() >= limits.max_connections) {
-        auto longest_waiting = std::find_if(sessions.begin(), sessions.end(), [](Session* s) { return s->waiting(); });
-        if (longest_waiting == sessions.end())
-            return;  // every connection is being answered: this one is closed
-        (*longest_waiting)->close();
-    }
+    if (sessions.size() >= max_connections && !close_longest_waiting())
+        return;  // every connection is being answered: this one is closed
     beast::error_code ignored;
     // Answers are small: without TCP_NODELAY each one waits for the client's delayed ACK.
     socket.set_option(tcp::no_delay(true), ignored);
@@ -390,8 +483,10 @@ void FrontDoor::State::shut()
 {
     stopping = true;
     beast::error_code ignored;
-    acceptor.close(ignored);
-    accept_pause.cancel();
+    for (Listener& listener : listeners) {
+        listener.acceptor.close(ignored);
+        listener.pause.cancel();
+    }
     while (!sessions.empty())
         sessions.front()->close();
     io.stop();
@@ -415,7 +510,7 @@ int FrontDoor::bind(const std::string& host, int port)
     if (error || endpoints.empty())
         return -1;
     tcp::endpoint endpoint = endpoints.begin()->endpoint();
-    tcp::acceptor& acceptor = state_->acceptor;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
     acceptor.open(endpoint.protocol(), error);
     if (!error)
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
@@ -424,13 +519,34 @@ int FrontDoor::bind(const std::string& host, int port)
     if (!error)
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        beast::error_code ignored;
-        acceptor.close(ignored);
+        state_->listeners.pop_back();
         return -1;
     }
     int bound_port = acceptor.local_endpoint().port();
     state_->host_names.listen_on(host, bound_port);
     return bound_port;
+}
+
+int FrontDoor::adopt(int descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t listening_length = sizeof listening;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0
+        || (address.ss_family != AF_INET && address.ss_family != AF_INET6)
+        || ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_length) != 0 || !listening)
+        return -1;
+    tcp::acceptor& acceptor = state_->listeners.emplace_back(state_->io).acceptor;
+    beast::error_code error;
+    acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), descriptor, error);
+    if (error) {
+        state_->listeners.pop_back();
+        return -1;
+    }
+    tcp::endpoint bound = acceptor.local_endpoint();
+    state_->host_names.listen_on(bound.address().to_string(), bound.port());
+    return bound.port();
 }
 
 void FrontDoor::serve_host_name(std::string_view name)
@@ -440,7 +556,8 @@ void FrontDoor::serve_host_name(std::string_view name)
 
 void FrontDoor::run()
 {
-    state_->accept();
+    for (State::Listener& listener : state_->listeners)
+        state_->accept(listener);
     state_->io.run();
 }
 

@@ -29,6 +29,9 @@ std::vector<std::uint64_t> grams_of_key(const std::vector<std::uint32_t>& charac
     return grams;
 }
 
+// Keys of up to this many characters are answered by one list per type, exactly.
+constexpr std::size_t most_characters_of_one_list = 2;
+
 // Looks at the clock every so many steps of a walk and gives up past the deadline.
 class DeadlineWatch {
 public:
@@ -268,6 +271,14 @@ const ListsByType* ShareIndex::lists_of(std::uint64_t gram) const
     return found == gram_places_.end() ? nullptr : &parts_.lists[found->second];
 }
 
+bool ShareIndex::answers_from_one_list(std::string_view key)
+{
+    std::string folded;
+    std::vector<std::uint32_t> characters;
+    fold_case(key, folded, characters);
+    return characters.size() <= most_characters_of_one_list;
+}
+
 std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_point deadline) const
 {
     DeadlineWatch watch(deadline);
@@ -300,7 +311,7 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
     }
 
     std::vector<Rank> ranks;
-    if (characters.size() <= 2) {
+    if (characters.size() <= most_characters_of_one_list) {
         // One list per type holds exactly the matches.
         std::vector<const CompactList*> lists;
         for (const auto& type_lists : lists_by_type)

@@ -44,6 +44,10 @@ public:
     // The arrays, for the snapshot writer.
     const IndexParts& parts() const { return parts_; }
 
+    // Whether a search for `key` is read off one list per type (a key of one or two
+    // characters), which takes little time however many shares match.
+    static bool answers_from_one_list(std::string_view key);
+
 private:
     Share share_at(Rank rank) const;
     std::string_view folded_name(Rank rank) const;

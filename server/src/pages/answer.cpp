@@ -2,54 +2,29 @@
 
 #include "text/json_text.h"
 
-#include <array>
-#include <cstdio>
+#include <algorithm>
 
 namespace cumulo::server {
 
 namespace {
 
 constexpr std::string_view json_type = "application/json; charset=utf-8";
-constexpr std::string_view html_type = "text/html; charset=utf-8";
 
-std::string html_escaped(std::string_view text)
+char lower_ascii(char c)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string_view chinese_type_word(ShareType type)
-{
-    switch (type) {
-    case ShareType::album: return "相册";
-    case ShareType::file: return "文件";
-    case ShareType::folder: return "文件夹";
-    }
-    return "文件";
-}
-
-std::string html_document(std::string_view title, std::string_view body)
-{
-    std::string page = "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n<title>";
-    page += html_escaped(title);
-    page += " - Cumulo 分享</title>\n</head>\n<body>\n";
-    page += body;
-    page += "</body>\n</html>\n";
-    return page;
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
+
+std::string_view HttpAnswer::header(std::string_view name) const
+{
+    for (const auto& [given, value] : headers) {
+        if (std::ranges::equal(given, name, {}, lower_ascii, lower_ascii))
+            return value;
+    }
+    return {};
+}
 
 HttpAnswer search_answer(const std::vector<Share>& shares)
 {
@@ -67,7 +42,7 @@ HttpAnswer search_answer(const std::vector<Share>& shares)
         out += '}';
     }
     out += "]}";
-    return {200, std::string(json_type), std::move(out)};
+    return {200, std::string(json_type), std::move(out), {}};
 }
 
 HttpAnswer json_error(int status, std::string_view message)
@@ -75,40 +50,7 @@ HttpAnswer json_error(int status, std::string_view message)
     std::string body = "{\"error\":";
     append_json_string(body, message);
     body += '}';
-    return {status, std::string(json_type), std::move(body)};
-}
-
-std::string readable_size(std::uint64_t bytes)
-{
-    static constexpr std::array<const char*, 7> units = {"B", "KB", "MB", "GB", "TB", "PB", "EB"};
-    if (bytes < 1024)
-        return std::to_string(bytes) + " B";
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < units.size()) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, value < 100 ? "%.1f %s" : "%.0f %s", value, units[unit]);
-    return text;
-}
-
-HttpAnswer share_page(const Share& share)
-{
-    std::string body = "<h1>" + html_escaped(share.name) + "</h1>\n<table>\n";
-    body += "<tr><th>类型</th><td>" + std::string(chinese_type_word(share.type)) + " ("
-            + std::string(type_word(share.type)) + ")</td></tr>\n";
-    body += "<tr><th>大小</th><td>" + readable_size(share.size) + " (" + std::to_string(share.size)
-            + " 字节)</td></tr>\n";
-    body += "<tr><th>分享者</th><td>" + std::to_string(share.uk) + "</td></tr>\n</table>\n";
-    return {200, std::string(html_type), html_document(share.name, body)};
-}
-
-HttpAnswer share_page_error(int status, std::string_view message)
-{
-    std::string body = "<h1>" + html_escaped(message) + "</h1>\n";
-    return {status, std::string(html_type), html_document(message, body)};
+    return {status, std::string(json_type), std::move(body), {}};
 }
 
 }  // namespace cumulo::server

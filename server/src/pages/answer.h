@@ -1,10 +1,12 @@
-// What the service sends back: the search answer in JSON and the share pages in HTML.
+// What the service sends back (status, type, body and the few headers an answer adds), and
+// the search API's answers in JSON.
 #pragma once
 
 #include "catalogue/share.h"
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace cumulo::server {
@@ -13,16 +15,15 @@ struct HttpAnswer {
     int status = 200;
     std::string content_type;
     std::string body;
+    // Headers of this answer alone (caching, its own security policy), sent as they are.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The value of header `name` (ASCII letter case ignored), or an empty text.
+    std::string_view header(std::string_view name) const;
 };
 
 // {"list":[{"name":...,"type":...,"size":"<digits>","idAuk":"<id>|<uk>"},...]}, pure ASCII.
 HttpAnswer search_answer(const std::vector<Share>& shares);
 HttpAnswer json_error(int status, std::string_view message);
-
-HttpAnswer share_page(const Share& share);
-HttpAnswer share_page_error(int status, std::string_view message);
-
-// "4.2 GB": one decimal below 100 units, binary multiples, for the share page.
-std::string readable_size(std::uint64_t bytes);
 
 }  // namespace cumulo::server

@@ -8,7 +8,8 @@
 
 namespace cumulo::server {
 
-// Appends `utf8` as a quoted JSON string. Bytes that are not UTF-8 come out as \ufffd.
+// Appends `utf8` as a quoted JSON string, its characters as for_each_shown_character (utf8.h)
+// gives them: bytes that are not UTF-8, and NUL, come out as \ufffd.
 void append_json_string(std::string& out, std::string_view utf8);
 
 }  // namespace cumulo::server

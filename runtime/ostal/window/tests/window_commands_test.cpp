@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPointer>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -206,6 +207,62 @@ TEST_P(WindowCommands, MessageBoxShowsTitleTextAndOneOkButton)
     EXPECT_EQ(message, QString::fromUtf8("第一行\r\n第二行"));
     EXPECT_EQ(buttons, 1);
     EXPECT_EQ(icon, QMessageBox::NoIcon);
+}
+
+// A box has no owner and does not block the main window: its button takes a
+// click (through the window system, where modality is enforced) while the
+// box is open, and the caller still returns only once the box is answered.
+TEST_P(WindowCommands, TheMainWindowTakesClicksWhileAMessageBoxIsOpen)
+{
+    int toggles_while_open = -1;
+    bool box_shown_before_answer = false;
+    set_modal_hook([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        QTimer::singleShot(0, box, [&, box] {
+            box_shown_before_answer = box->isVisible();
+            QWidget* window = unit_widget(kWindowUnit);
+            QWidget* button = unit_widget(kButton);
+            QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                              button->mapTo(window, button->rect().center()));
+            QApplication::processEvents();
+            toggles_while_open = handler_calls[kToggleSearch];
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    bool returned = false;
+    from_caller([&] {
+        call(cu::kernel::window_commands(), 0x300, {text(gbk("关键词太短")), integer(0), text(gbk("提示")), omitted});
+        returned = true;
+    });
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(box_shown_before_answer);
+    EXPECT_EQ(toggles_while_open, 1);
+}
+
+// A handler waiting for its box while the user closes the main window: the
+// window (and the menu or button the handler came from) outlives the wait,
+// and goes once the handler has returned to the event loop.
+TEST_F(OpenWindow, AWindowClosedWhileAHandlerWaitsForItsBoxGoesAfterTheWait)
+{
+    QPointer<QWidget> window = unit_widget(kWindowUnit);
+    bool alive_after_close = false;
+    set_modal_hook([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        QTimer::singleShot(0, box, [&, box] {
+            window->close();
+            QApplication::processEvents();
+            QApplication::processEvents();
+            alive_after_close = !window.isNull() && !window->isVisible();
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    call(cu::kernel::window_commands(), 0x300, {text("about"), integer(0), text("about"), omitted});
+    EXPECT_TRUE(alive_after_close);
+    EXPECT_FALSE(window.isNull());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull());
 }
 
 // The popup's visible entries, then the first of them chosen by keyboard.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "blocks.h"
+#include "gui_thread.h"
 #include "result_list.h"
 #include "window_api.h"
 #include "window_fixture.h"
@@ -37,17 +38,30 @@ void wait_until_stopped()
     while (!cu::stop_requested()) std::this_thread::sleep_for(1ms);
 }
 
-// Writes the window as a search does, without waiting for any of it, then
-// idles until stopped.
-void writing_worker()
+// Writes the window as a search does, without waiting for any of it.
+void queue_writes()
 {
     write_unit_property(kWindow, kStatusLabel, 8, reinterpret_cast<std::uint64_t>("done"));
     write_unit_property(kWindow, kKeywordBox, 6, 0);
     delete_list_rows(kWindow, kList);
     for (int i = 0; i < 3; ++i) set_list_cell_text(kWindow, kList, append_list_row(kWindow, kList), 0, "1");
     requests_made = true;
+}
+
+// Queues its writes, then idles until stopped.
+void writing_worker()
+{
+    queue_writes();
     wait_until_stopped();
     cu::stop_point();
+}
+
+// Queues its writes as its last steps, releases its own handle and ends, as a
+// search's end steps do.
+void finishing_worker()
+{
+    queue_writes();
+    cu::close_worker(0);
 }
 
 // Reads the keyword while the GUI thread is busy elsewhere.
@@ -64,24 +78,47 @@ void reading_worker()
 
 using WorkerStop = OpenWindow;
 
+// The click that stops the search is handled before the queue runs: while
+// the worker still runs, and after it has ended and released its handle.
+struct StopCase {
+    const char* name;
+    void (*routine)();
+    bool ended_before_the_stop;
+};
+
 TEST_F(WorkerStop, QueuedWritesOfAStoppedWorkerNeverReachTheWindow)
 {
-    requests_made = false;
-    auto* rows = dynamic_cast<ResultList*>(unit_widget(kList));
-    rows->row(rows->append_row())->setText(0, "previous");
-    unit_widget(kKeywordBox)->setEnabled(false);
+    const StopCase cases[] = {
+        {"still running", &writing_worker, false},
+        {"ended, handle released", &finishing_worker, true},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        requests_made = false;
+        auto* rows = dynamic_cast<ResultList*>(unit_widget(kList));
+        rows->clear();
+        rows->row(rows->append_row())->setText(0, "previous");
+        qobject_cast<QLabel*>(unit_widget(kStatusLabel))->clear();
+        unit_widget(kKeywordBox)->setEnabled(false);
 
-    const std::uint32_t handle = cu::start_worker(reinterpret_cast<std::uint64_t>(&writing_worker));
-    ASSERT_TRUE(wait_for(requests_made));
-    // The click that stops the search is handled before the queue runs.
-    cu::stop_worker(handle);
-    QApplication::processEvents();
+        const std::uint32_t handle = cu::start_worker(reinterpret_cast<std::uint64_t>(c.routine));
+        ASSERT_TRUE(wait_for(requests_made));
+        if (c.ended_before_the_stop) {
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (cu::worker_known(handle) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            ASSERT_FALSE(cu::worker_known(handle));
+        }
+        ASSERT_TRUE(worker_calls_queued());
+        cu::stop_worker(handle);
+        QApplication::processEvents();
 
-    EXPECT_EQ(qobject_cast<QLabel*>(unit_widget(kStatusLabel))->text(), QString());
-    EXPECT_FALSE(unit_widget(kKeywordBox)->isEnabled());
-    auto* list = qobject_cast<QTreeWidget*>(unit_widget(kList));
-    ASSERT_EQ(list->topLevelItemCount(), 1);
-    EXPECT_EQ(list->topLevelItem(0)->text(0), QString("previous"));
+        EXPECT_EQ(qobject_cast<QLabel*>(unit_widget(kStatusLabel))->text(), QString());
+        EXPECT_FALSE(unit_widget(kKeywordBox)->isEnabled());
+        auto* list = qobject_cast<QTreeWidget*>(unit_widget(kList));
+        ASSERT_EQ(list->topLevelItemCount(), 1);
+        EXPECT_EQ(list->topLevelItem(0)->text(0), QString("previous"));
+    }
 }
 
 TEST_F(WorkerStop, AWaitingWorkerIsReleasedByTheStopAndEndsAtItsNextStopPoint)

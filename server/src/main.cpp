@@ -1,11 +1,16 @@
 // cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
-// the search API and the share pages until it is stopped.
+// the search API, the share pages and the writes until it is stopped. An import beside a
+// service already serving the catalogue only imports: that service takes the shares in.
 #include "catalogue/catalogue_files.h"
 #include "catalogue/catalogue_import.h"
+#include "catalogue/catalogue_writer.h"
 #include "catalogue/sample_catalogue.h"
+#include "catalogue/serving_mark.h"
 #include "catalogue/start_index.h"
+#include "http/bearer_token.h"
 #include "http/descriptors.h"
 #include "http/passed_sockets.h"
+#include "index/base_index.h"
 #include "options.h"
 #include "service.h"
 
@@ -57,7 +62,8 @@ bool prepare_catalogue(const Options& options, const std::string& path)
                  + "; nothing was imported");
             return false;
         }
-        std::cerr << "cumulo-server: imported " << report.added << " shares from " << options.import_file << '\n';
+        std::cerr << "cumulo-server: imported " << report.added << " new and " << report.replaced
+                  << " replaced shares from " << options.import_file << '\n';
     }
     if (!options.sample_size && options.import_file.empty() && catalogue.empty()) {
         build_sample_catalogue(catalogue, default_sample_size);
@@ -144,6 +150,10 @@ int run(const Options& options)
     } else {
         return 1;
     }
+    if (!options.import_file.empty() && catalogue_is_served(path)) {
+        std::cerr << "cumulo-server: the service already serving " << path << " takes them in within a second\n";
+        return 0;
+    }
     // Building or importing a catalogue leaves a large heap behind (the writer's page cache,
     // the parsed lines); the service never needs it again.
     malloc_trim(0);
@@ -158,9 +168,24 @@ int run(const Options& options)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    StartIndex start_index = open_start_index(path, access, snapshot_path_for(path), writability.problem.empty(), std::cerr);
-    ReaderPool readers(path, access, start_index.index);
-    Service service(readers);
+    // A catalogue the service can write gets the writer, its token and the mark that an import
+    // beside the service looks for; one it cannot write is searched as it is.
+    PublishedIndex index;
+    std::optional<ServingMark> serving;
+    std::optional<CatalogueWriter> writer;
+    std::string token;
+    BaseIndex base = open_start_index(path, access, snapshot_path_for(path), writability.problem.empty(), std::cerr);
+    if (writability.problem.empty()) {
+        serving.emplace(path);
+        std::string token_path = options.token_file.empty() ? (parent / "token").string() : options.token_file;
+        token = load_or_make_token(token_path);
+        writer.emplace(path, index, std::move(base));
+        std::cerr << "cumulo-server: writers present the token in " << token_path << '\n';
+    } else {
+        index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
+    }
+    ReaderPool readers(path, access);
+    Service service(readers, index, writer ? &*writer : nullptr, token);
     FrontDoor door(service);
     if (!open_door(door, options, passed.descriptors))
         return 1;
@@ -174,8 +199,8 @@ int run(const Options& options)
     });
     door.run();
     stopper.join();
-    // Searches still running end at their deadline; nothing is written while serving, so the
-    // process need not wait for them.
+    // Searches still running end at their deadline, and a write cut short is rolled back and
+    // was never answered, so the process need not wait for them.
     if (!door.finish_work(stop_grace)) {
         std::cout.flush();
         std::_Exit(0);

@@ -55,7 +55,7 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
             continue;
         }
         if (argument != "--db" && argument != "--listen" && argument != "--host-name" && argument != "--import"
-            && argument != "--sample") {
+            && argument != "--sample" && argument != "--token-file") {
             parsed.error = "unknown option '" + argument + "'";
             return parsed;
         }
@@ -74,6 +74,8 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
             options.host_names.push_back(value);
         } else if (argument == "--import") {
             options.import_file = value;
+        } else if (argument == "--token-file") {
+            options.token_file = value;
         } else if (argument == "--listen") {
             if (!read_listen_address(value, options)) {
                 parsed.error = "--listen needs HOST:PORT, not '" + value + "'";
@@ -96,15 +98,18 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments)
 std::string usage_text()
 {
     return "usage: cumulo-server [--db PATH] [--listen HOST:PORT] [--host-name NAME]... [--import FILE.jsonl] [--sample N]\n"
-           "                     [--version]\n"
+           "                     [--token-file PATH] [--version]\n"
            "  --db PATH          catalogue database (default $STATE_DIRECTORY/index.sqlite under systemd,\n"
            "                     else ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/index.sqlite)\n"
            "  --listen HOST:PORT address to serve on (default 127.0.0.1:8930; port 0 picks a free one);\n"
            "                     started by systemd's socket activation, it serves the sockets passed\n"
            "  --host-name NAME   also serve requests that name the service NAME (repeatable; the listen\n"
            "                     address, and for loopback localhost, are always served)\n"
-           "  --import FILE      add the shares of a JSON Lines file (all or nothing) before serving\n"
+           "  --import FILE      add or replace the shares of a JSON Lines file (all or nothing); beside a\n"
+           "                     service already serving the catalogue, only that, and the service takes them in\n"
            "  --sample N         make the catalogue the built-in sample of N shares before serving\n"
+           "  --token-file PATH  the token writers must present (default: the file 'token' beside the\n"
+           "                     catalogue, made with a random token at first start)\n"
            "  --version          print the version and exit\n"
            "An empty catalogue gets the sample of 10000 shares on first start.\n";
 }

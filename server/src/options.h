@@ -15,6 +15,7 @@ struct Options {
     bool listen_given = false;                // --listen was on the command line
     std::vector<std::string> host_names;      // names besides the listen address (--host-name)
     std::string import_file;                  // empty: no import
+    std::string token_file;                   // empty: "token" beside the catalogue
     std::optional<std::uint64_t> sample_size;
     bool show_version = false;
     bool show_help = false;

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "http/bearer_token.h"
 #include "text/decimal.h"
 #include "http/query_string.h"
 #include "index/search_query.h"
@@ -7,6 +8,8 @@
 #include "pages/share_page.h"
 #include "pages/static_assets.h"
 #include "index/share_index.h"
+
+#include <sstream>
 
 namespace cumulo::server {
 
@@ -18,6 +21,8 @@ std::uint64_t positive_number(std::string_view digits)
     return parse_decimal_up_to(digits, max_stored_number).value_or(0);
 }
 
+constexpr std::string_view shares_path = "/api/v1/shares";
+
 // The target without its query.
 std::string_view path_of(std::string_view target)
 {
@@ -26,13 +31,13 @@ std::string_view path_of(std::string_view target)
 
 }  // namespace
 
-HttpAnswer answer_search(ReaderPool& readers, std::string_view raw_query, std::chrono::steady_clock::time_point deadline)
+HttpAnswer answer_search(const PublishedIndex& index, std::string_view raw_query,
+                         std::chrono::steady_clock::time_point deadline)
 {
     ParsedSearchQuery parsed = parse_search_query(raw_query);
     if (!parsed.query)
         return json_error(400, parsed.error);
-    auto reader = readers.borrow();
-    return search_answer(reader->search(*parsed.query, deadline));
+    return search_answer(index.current()->search(*parsed.query, deadline));
 }
 
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query)
@@ -75,13 +80,25 @@ HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
     return search_page(parsed.request, reader->search(search_query_of(parsed.request), deadline));
 }
 
+HttpAnswer answer_write(CatalogueWriter& writer, std::string_view method, std::string body)
+{
+    std::istringstream lines(std::move(body));
+    try {
+        return write_answer(method == "DELETE" ? writer.remove_shares(lines) : writer.put_shares(lines));
+    } catch (const SqliteError& error) {
+        if ((error.code() & 0xFF) != SQLITE_BUSY)
+            throw;
+        return json_error(503, "the catalogue is busy with another writer; nothing was written, try again");
+    }
+}
+
 HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::time_point deadline)
 {
     std::string_view path = path_of(target);
     if (path == "/")
         return answer_search_page(readers_, query_of_target(target), deadline);
     if (path == "/api/v1/" || path == "/api/v1")
-        return answer_search(readers_, query_of_target(target), deadline);
+        return answer_search(index_, query_of_target(target), deadline);
     if (path == "/share/link")
         return answer_share_link(readers_, query_of_target(target));
     constexpr std::string_view code_prefix = "/s/";
@@ -90,6 +107,27 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
     if (std::optional<HttpAnswer> asset = static_asset_answer(path))
         return std::move(*asset);
     return refusal(target, 404, "no such resource");
+}
+
+bool Service::takes_body(std::string_view method, std::string_view target)
+{
+    return path_of(target) == shares_path && (method == "POST" || method == "DELETE");
+}
+
+std::optional<HttpAnswer> Service::refuse_writer(std::string_view authorization)
+{
+    if (!writer_)
+        return json_error(405, "this service serves a catalogue it cannot write");
+    if (bearer_matches(authorization, token_))
+        return std::nullopt;
+    HttpAnswer refusal = json_error(401, "writing needs the service's token: Authorization: Bearer <token>");
+    refusal.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"cumulo-server\"");
+    return refusal;
+}
+
+HttpAnswer Service::write(std::string_view method, std::string_view, std::string body)
+{
+    return answer_write(*writer_, method, std::move(body));
 }
 
 bool Service::is_cheap(std::string_view target)

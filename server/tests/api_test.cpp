@@ -3,6 +3,7 @@
 #include "service.h"
 #include "text/utf8.h"
 
+#include "served_catalogue.h"
 #include "temp_dir.h"
 
 #include <httplib.h>
@@ -68,22 +69,14 @@ protected:
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(db);
-        readers_ = new ReaderPool(path);
-        service_ = new Service(*readers_);
-        server_ = new FrontDoor(*service_);
-        port_ = server_->bind("127.0.0.1", 0);
+        served_ = new ServedCatalogue(path);
+        port_ = served_->port;
         ASSERT_GT(port_, 0);
-        thread_ = new std::thread([] { server_->run(); });
     }
 
     static void TearDownTestSuite()
     {
-        server_->stop();
-        thread_->join();
-        delete thread_;
-        delete server_;
-        delete service_;
-        delete readers_;
+        delete served_;
         delete dir_;
     }
 
@@ -130,10 +123,7 @@ protected:
     }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ReaderPool* readers_ = nullptr;
-    static inline Service* service_ = nullptr;
-    static inline FrontDoor* server_ = nullptr;
-    static inline std::thread* thread_ = nullptr;
+    static inline ServedCatalogue* served_ = nullptr;
     static inline int port_ = 0;
 };
 
@@ -355,7 +345,7 @@ TEST_F(ApiTest, TellsCheapRequestsFromSearchesThatMayTakeLong)
         {"/static/site.0.css", true},
     };
     for (const auto& [target, cheap] : cases)
-        EXPECT_EQ(service_->is_cheap(target), cheap) << target;
+        EXPECT_EQ(served_->service.is_cheap(target), cheap) << target;
 }
 
 // A name that is not UTF-8 comes out of every answer with U+FFFD in place of each byte that is

@@ -116,25 +116,31 @@ TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
     ImportReport report = import_text(
         "{\"name\":\"new one\",\"type\":\"file\",\"size\":1,\"shareid\":2,\"uk\":1}\n"  // 1: good
         "{\"name\":\"broken\"\n"                                                      // 2
-        "{\"name\":\"again\",\"type\":\"file\",\"size\":1,\"shareid\":1,\"uk\":1}\n"  // 3: already stored
+        "{\"name\":\"again\",\"type\":\"file\",\"size\":1,\"shareid\":1,\"uk\":1}\n"  // 3: replaces a stored one
         "\n"                                                                         // 4: blank
         + too_long + "\n"                                                            // 5
         "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":1}\n"  // 6: good
         "{\"name\":\"twin\",\"type\":\"file\",\"size\":1,\"code\":\"tw\",\"uk\":2}\n"  // 7: same code
         "{\"name\":\"cut\",\"type\":\"file\",\"size\":1,\"shareid\":3,\"uk\":1}" + std::string(1, '\0') + "]]]\n");  // 8
-    ASSERT_EQ(report.bad_lines.size(), 5u);
+    ASSERT_EQ(report.bad_lines.size(), 4u);
     EXPECT_EQ(report.bad_lines[0].number, 2u);
-    EXPECT_EQ(report.bad_lines[1].number, 3u);
-    EXPECT_NE(report.bad_lines[1].reason.find("already in the catalogue"), std::string::npos);
-    EXPECT_EQ(report.bad_lines[2].number, 5u);
-    EXPECT_NE(report.bad_lines[2].reason.find("longer than"), std::string::npos);
-    EXPECT_EQ(report.bad_lines[3].number, 7u);
-    EXPECT_EQ(report.bad_lines[4].number, 8u);
-    EXPECT_NE(report.bad_lines[4].reason.find("NUL byte"), std::string::npos);
-    EXPECT_EQ(report.added, 0u);
+    EXPECT_EQ(report.bad_lines[1].number, 5u);
+    EXPECT_NE(report.bad_lines[1].reason.find("longer than"), std::string::npos);
+    EXPECT_EQ(report.bad_lines[2].number, 7u);
+    EXPECT_NE(report.bad_lines[2].reason.find("came earlier in the input"), std::string::npos);
+    EXPECT_EQ(report.bad_lines[3].number, 8u);
+    EXPECT_NE(report.bad_lines[3].reason.find("NUL byte"), std::string::npos);
+    EXPECT_EQ(report.added + report.replaced, 0u);
     EXPECT_EQ(catalogue.share_count(), 1u);
     EXPECT_EQ(hits("new one"), 0u);
     EXPECT_EQ(hits("kept"), 1u);
+    EXPECT_EQ(hits("again"), 0u);
+
+    // Without the bad lines the stored share is replaced.
+    report = import_text("{\"name\":\"again\",\"type\":\"file\",\"size\":1,\"shareid\":1,\"uk\":1}\n");
+    EXPECT_EQ(report.replaced, 1u);
+    EXPECT_EQ(hits("again"), 1u);
+    EXPECT_EQ(hits("kept"), 0u);
 }
 
 TEST_F(ImportTest, CountsEveryBadLineAndKeepsOnlyTheFirstFew)

@@ -1,5 +1,6 @@
 // cumulo-server as a process: its options, its exit statuses and the line that tells a caller
 // which port it listens on.
+#include "catalogue/sqlite_db.h"
 #include "catalogue/sample_catalogue.h"
 
 #include "raw_client.h"
@@ -9,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <cstdio>
 #include <filesystem>
@@ -154,6 +158,21 @@ public:
         waitpid(pid_, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    // Kills it the way a power cut would end it: no chance to finish anything.
+    void kill_now()
+    {
+        stopped_ = true;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    // The port of its "listening on" line, or -1.
+    int port()
+    {
+        std::size_t colon = first_line().rfind(':');
+        return first_line_.starts_with("listening on ") && colon != std::string::npos
+                   ? std::stoi(first_line_.substr(colon + 1))
+                   : -1;
+    }
     // Waits for the first line of standard output.
     const std::string& first_line()
     {
@@ -259,6 +278,115 @@ TEST(Executable, StopsAtOnceOnSigtermWhileClientsAreSlowOrIdle)
         client->read_all(std::chrono::milliseconds(1'000), &closed);
         EXPECT_TRUE(closed);
     }
+}
+
+// How many shares a search for `key` finds (at most 200).
+int found(int port, const std::string& key)
+{
+    httplib::Client client("127.0.0.1", port);
+    auto result = client.Get("/api/v1/", {{"key", key}, {"limit", "200"}}, httplib::Headers{});
+    if (!result || result->status != 200)
+        return -1;
+    int count = 0;
+    for (std::size_t at = 0; (at = result->body.find("\"idAuk\"", at)) != std::string::npos; ++at)
+        ++count;
+    return count;
+}
+
+std::string read_token(const std::string& path)
+{
+    std::string token;
+    std::ifstream(path) >> token;
+    return token;
+}
+
+// Writers post batches as fast as they are answered; the service is killed among them. After
+// a restart every answered batch is there whole, and no batch is there in part.
+TEST(Executable, KeepsEveryAnsweredBatchWholeThroughAKill)
+{
+    TempDir dir;
+    const std::string catalogue = dir.file("storm.sqlite");
+    constexpr int writers = 3, shares_per_batch = 40;
+    std::mutex mutex;
+    std::map<std::string, bool> batches;  // by its key: whether it was answered 200
+    {
+        Serving server({"--db", catalogue, "--sample", "200", "--listen", "127.0.0.1:0"}, dir.file("data"));
+        ASSERT_GT(server.port(), 0) << server.first_line();
+        const std::string token = read_token(dir.file("token"));
+        std::atomic<bool> killed = false;
+        std::vector<std::thread> threads;
+        for (int writer = 0; writer < writers; ++writer)
+            threads.emplace_back([&, writer] {
+                httplib::Client client("127.0.0.1", server.port());
+                client.set_read_timeout(5, 0);
+                for (int batch = 0; !killed; ++batch) {
+                    std::string key = "storm-" + std::to_string(writer) + "-" + std::to_string(batch) + "-end";
+                    std::string body;
+                    for (int i = 0; i < shares_per_batch; ++i)
+                        body += R"({"name":")" + key + " item " + std::to_string(i) + R"(","type":"file","size":)"
+                                + std::to_string(i) + R"(,"shareid":)" + std::to_string(writer * 1'000'000 + batch * 100 + i + 1)
+                                + R"(,"uk":5})" "\n";
+                    {
+                        std::lock_guard lock(mutex);
+                        batches[key] = false;
+                    }
+                    auto result = client.Post("/api/v1/shares", {{"Authorization", "Bearer " + token}}, body, "application/x-ndjson");
+                    if (result && result->status == 200) {
+                        std::lock_guard lock(mutex);
+                        batches[key] = true;
+                    }
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+        server.kill_now();
+        killed = true;
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    int answered = 0;
+    {
+        Serving restarted({"--db", catalogue, "--listen", "127.0.0.1:0"}, dir.file("data"));
+        ASSERT_GT(restarted.port(), 0) << restarted.first_line();
+        for (const auto& [key, was_answered] : batches) {
+            int count = found(restarted.port(), key);
+            answered += was_answered;
+            if (was_answered)
+                EXPECT_EQ(count, shares_per_batch) << key;
+            else
+                EXPECT_TRUE(count == 0 || count == shares_per_batch) << key << ": " << count;
+        }
+        EXPECT_EQ(restarted.stop(), 0);
+    }
+    EXPECT_GT(answered, writers);
+    cumulo::server::Database db(catalogue, SQLITE_OPEN_READONLY);
+    cumulo::server::Statement check(db, "PRAGMA integrity_check");
+    ASSERT_TRUE(check.step());
+    EXPECT_EQ(check.column_text(0), "ok");
+}
+
+// An import beside a running service only imports, says so truly, and the service finds the
+// shares within a second; a second run of the same file replaces them.
+TEST(Executable, ImportBesideARunningServiceIsTakenIn)
+{
+    TempDir dir;
+    const std::string catalogue = dir.file("beside.sqlite");
+    Serving server({"--db", catalogue, "--sample", "200", "--listen", "127.0.0.1:0"}, dir.file("data"));
+    ASSERT_GT(server.port(), 0) << server.first_line();
+    std::ofstream(dir.file("new.jsonl")) << R"({"name":"okapi one","type":"file","size":1,"shareid":71,"uk":1})" "\n"
+                                         << R"({"name":"okapi two","type":"file","size":2,"code":"okapi","uk":1})" "\n";
+    Finished first = run_to_end("--db " + catalogue + " --import " + dir.file("new.jsonl"));
+    EXPECT_EQ(first.status, 0) << first.output;
+    EXPECT_NE(first.output.find("imported 2 new and 0 replaced shares"), std::string::npos) << first.output;
+    EXPECT_NE(first.output.find("takes them in"), std::string::npos) << first.output;
+    Clock::time_point start = Clock::now();
+    while (found(server.port(), "okapi") != 2 && seconds_since(start) < 1.0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(found(server.port(), "okapi"), 2);
+
+    Finished again = run_to_end("--db " + catalogue + " --import " + dir.file("new.jsonl"));
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_NE(again.output.find("imported 0 new and 2 replaced shares"), std::string::npos) << again.output;
+    EXPECT_EQ(server.stop(), 0);
 }
 
 // Descriptor limits the server starts with, set between fork and exec.

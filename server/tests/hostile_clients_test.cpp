@@ -6,6 +6,7 @@
 #include "service.h"
 
 #include "raw_client.h"
+#include "served_catalogue.h"
 #include "temp_dir.h"
 
 #include <httplib.h>
@@ -36,6 +37,9 @@ struct Outcome {
 // The request time the service under test gets: short, so that the cases stay quick.
 constexpr milliseconds request_time{1'000};
 constexpr std::size_t max_connections = 64;
+// The bounds of a write's body for the service under test.
+constexpr milliseconds body_time{1'500};
+constexpr std::size_t max_body_bytes = 1 << 20;
 
 // `bytes` written `step` bytes at a time with `pause` between, until the service answers or
 // closes; then what it sent.
@@ -89,6 +93,13 @@ std::string gzip_bomb()
     return out;
 }
 
+// A write's head (and as much of its body as given), with `more_head` lines.
+std::string write_head(std::string_view more_head, std::size_t content_length, std::string_view body = {})
+{
+    return "POST /api/v1/shares HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(more_head)
+           + "Content-Length: " + std::to_string(content_length) + "\r\n\r\n" + std::string(body);
+}
+
 const std::string ordinary_target = "/api/v1/?key=%E8%80%83%E7%A0%94&limit=200&sort=size&desc=f&start=0&in=";
 
 struct HostileCase {
@@ -112,34 +123,24 @@ protected:
             Catalogue catalogue(path);
             build_sample_catalogue(catalogue, default_sample_size);
         }
-        readers_ = new ReaderPool(path);
-        service_ = new Service(*readers_);
         FrontDoorLimits limits;
         limits.request_time = request_time;
         limits.max_connections = max_connections;
-        door_ = new FrontDoor(*service_, limits);
-        port_ = door_->bind("127.0.0.1", 0);
+        limits.body_time = body_time;
+        limits.max_body_bytes = max_body_bytes;
+        served_ = new ServedCatalogue(path, limits, {"cumulo.lan"});
+        port_ = served_->port;
         ASSERT_GT(port_, 0);
-        door_->serve_host_name("cumulo.lan");
-        thread_ = new std::thread([] { door_->run(); });
     }
 
     static void TearDownTestSuite()
     {
-        door_->stop();
-        thread_->join();
-        delete thread_;
-        delete door_;
-        delete service_;
-        delete readers_;
+        delete served_;
         delete dir_;
     }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ReaderPool* readers_ = nullptr;
-    static inline Service* service_ = nullptr;
-    static inline FrontDoor* door_ = nullptr;
-    static inline std::thread* thread_ = nullptr;
+    static inline ServedCatalogue* served_ = nullptr;
     static inline int port_ = 0;
 };
 
@@ -170,6 +171,11 @@ void reset_peak_resident()
 TEST_F(HostileClients, EveryAttackGetsItsAnswerWhileOrdinarySearchesFlow)
 {
     const std::string bomb = gzip_bomb();
+    const std::string writer = "Authorization: Bearer " + served_->token + "\r\n";
+    std::string batch;
+    for (int i = 0; i < 5'000; ++i)
+        batch += R"({"name":"hostile batch )" + std::to_string(i) + R"(","type":"file","size":1,"shareid":)"
+                 + std::to_string(900'000 + i) + R"(,"uk":1})" "\n";
     const HostileCase cases[] = {
         {"request sent a byte every 100 ms", 8,
          [](int port) { return trickle(port, request("/api/v1/?key=abc"), 1, milliseconds(100)); }, 0, true, "", 0,
@@ -231,6 +237,24 @@ TEST_F(HostileClients, EveryAttackGetsItsAnswerWhileOrdinarySearchesFlow)
          "not well-formed"},
         {"DELETE", 2, [](int port) { return send_and_read(port, "DELETE /api/v1/ HTTP/1.1\r\nConnection: close\r\n\r\n"); },
          405, true, "Allow: GET, HEAD"},
+        {"write without the token, 64 MiB announced", 4,
+         [](int port) { return send_and_read(port, write_head("", 64 << 20, std::string(64 * 1024, 'x'))); }, 401,
+         true, "WWW-Authenticate: Bearer", 16 * 1024},
+        {"write of 64 MiB announced, with the token", 4,
+         [&writer](int port) { return send_and_read(port, write_head(writer, 64 << 20, std::string(64 * 1024, 'x'))); },
+         413, true, "longer than 1048576 bytes", 16 * 1024},
+        {"gzip bomb written with the token", 4,
+         [&](int port) { return send_and_read(port, write_head(writer + "Content-Encoding: gzip\r\n", bomb.size(), bomb)); },
+         415, true, "compressed", 16 * 1024},
+        {"write body sent a byte every 100 ms", 4,
+         [&](int port) { return trickle(port, write_head(writer, batch.size(), batch), 1, milliseconds(100)); }, 0, true,
+         ""},
+        {"writes of 5,000 shares in 64 KB pieces", 2,
+         [&](int port) {
+             return trickle(port, write_head(writer + "Connection: close\r\n", batch.size(), batch), 64 * 1024,
+                            milliseconds(10));
+         },
+         200, true, "\"bad_line_count\":0"},
     };
 
     for (const HostileCase& c : cases) {

@@ -100,7 +100,7 @@ TEST(IndexSnapshot, AStartTrustsOnlyAWholeSnapshotOfThisCatalogueAtItsPosition)
         c.spoil(path, snapshot);
 
         std::ostringstream log;
-        StartIndex start = open_start_index(path, Catalogue::Access::read_only, snapshot, true, log);
+        BaseIndex start = open_start_index(path, Catalogue::Access::read_only, snapshot, true, log);
         std::vector<std::string> lines = lines_of(log.str());
         ASSERT_EQ(lines.size(), 2u) << c.what << ":\n" << log.str();
         EXPECT_NE(lines[0].find("not used ("), std::string::npos) << c.what << ": " << lines[0];
@@ -112,7 +112,7 @@ TEST(IndexSnapshot, AStartTrustsOnlyAWholeSnapshotOfThisCatalogueAtItsPosition)
 
         // The rebuilt index replaced the snapshot: the next start loads it.
         std::ostringstream again;
-        StartIndex next = open_start_index(path, Catalogue::Access::read_only, snapshot, true, again);
+        BaseIndex next = open_start_index(path, Catalogue::Access::read_only, snapshot, true, again);
         EXPECT_NE(again.str().find("loaded from"), std::string::npos) << c.what << ": " << again.str();
         EXPECT_EQ(next.index->share_count(), catalogue.share_count()) << c.what;
     }

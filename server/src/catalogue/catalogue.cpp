@@ -391,4 +391,14 @@ void Catalogue::Transaction::commit()
     open_ = false;
 }
 
+Catalogue::ReadTransaction::ReadTransaction(Catalogue& catalogue) : catalogue_(catalogue)
+{
+    catalogue_.db_.exec("BEGIN");
+}
+
+Catalogue::ReadTransaction::~ReadTransaction()
+{
+    sqlite3_exec(catalogue_.db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
+}
+
 }  // namespace cumulo::server

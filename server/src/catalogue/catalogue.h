@@ -38,11 +38,9 @@ public:
     // when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query,
                               std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
-    // The search index of the shares as they are now: the one given to use_index, or one built
-    // from the table on first use (and again after any change).
+    // The search index of the shares as they are now, built from the table on first use (and
+    // again after any change).
     std::shared_ptr<const ShareIndex> index();
-    // Lets connections to the same unchanging catalogue share one index.
-    void use_index(std::shared_ptr<const ShareIndex> index) { index_ = std::move(index); }
     std::optional<Share> find_by_id(std::uint64_t shareid, std::uint64_t uk);
     std::optional<Share> find_by_code(std::string_view code);
     std::uint64_t share_count();
@@ -112,6 +110,18 @@ public:
     private:
         Catalogue& catalogue_;
         bool open_ = true;
+    };
+
+    // Reads in one view of the catalogue: what other connections commit meanwhile is not seen.
+    class ReadTransaction {
+    public:
+        explicit ReadTransaction(Catalogue& catalogue);
+        ~ReadTransaction();
+        ReadTransaction(const ReadTransaction&) = delete;
+        ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+    private:
+        Catalogue& catalogue_;
     };
 
 private:

@@ -5,6 +5,8 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include <unordered_set>
+
 namespace cumulo::server {
 
 namespace {
@@ -95,6 +97,40 @@ bool read_line(std::streambuf& input, std::string& line, bool& too_long)
     return true;
 }
 
+// The line as a JSON document, or the reason it is not one.
+std::string parse_json(std::string_view line, rapidjson::Document& document)
+{
+    // Iterative parsing: a deeply nested line cannot exhaust the stack.
+    document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(line.data(), line.size());
+    if (!document.HasParseError())
+        return {};
+    return std::string("not valid JSON: ") + rapidjson::GetParseError_En(document.GetParseError()) + " at byte "
+           + std::to_string(document.GetErrorOffset() + 1);
+}
+
+std::string read_identity(const Value& object, Share& share)
+{
+    if (!object.IsObject())
+        return "not a JSON object";
+    bool has_id = object.HasMember("shareid");
+    if (has_id == object.HasMember("code"))
+        return "a share needs exactly one of \"shareid\" and \"code\"";
+    if (!has_id) {
+        std::string problem = read_text(object, "code", share.code);
+        if (problem.empty() && !is_valid_code(share.code))
+            problem = "code must be letters, digits, '-' or '_' (at most 64, not starting with a digit)";
+        if (problem.empty() && object.HasMember("uk"))
+            problem = read_number(object, "uk", share.uk);
+        return problem;
+    }
+    for (std::string problem : {read_number(object, "shareid", share.shareid), read_number(object, "uk", share.uk)})
+        if (!problem.empty())
+            return problem;
+    if (share.shareid == 0 || share.uk == 0)
+        return "shareid and uk must be positive numbers";
+    return {};
+}
+
 }  // namespace
 
 ParsedShareLine parse_share_line(std::string_view line)
@@ -106,14 +142,19 @@ ParsedShareLine parse_share_line(std::string_view line)
         return parsed;
     }
     rapidjson::Document document;
-    // Iterative parsing: a deeply nested line cannot exhaust the stack.
-    document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(line.data(), line.size());
-    if (document.HasParseError()) {
-        parsed.error = std::string("not valid JSON: ") + rapidjson::GetParseError_En(document.GetParseError())
-                       + " at byte " + std::to_string(document.GetErrorOffset() + 1);
-        return parsed;
-    }
-    parsed.error = read_share(document, parsed.share);
+    parsed.error = parse_json(line, document);
+    if (parsed.error.empty())
+        parsed.error = read_share(document, parsed.share);
+    return parsed;
+}
+
+ParsedShareLine parse_identity_line(std::string_view line)
+{
+    ParsedShareLine parsed;
+    rapidjson::Document document;
+    parsed.error = parse_json(line, document);
+    if (parsed.error.empty())
+        parsed.error = read_identity(document, parsed.share);
     return parsed;
 }
 
@@ -126,41 +167,73 @@ void note_bad_line(ImportReport& report, std::uint64_t number, std::string reaso
     ++report.bad_line_count;
 }
 
-}  // namespace
-
-ImportReport import_shares(Catalogue& catalogue, std::istream& input)
+// Calls `write` with each line that is neither blank nor too long, numbered from 1, inside one
+// transaction that is committed only when no line is bad; `write` notes the bad ones.
+template <typename Write>
+void write_lines(Catalogue& catalogue, std::istream& input, ImportReport& report, Write write)
 {
-    ImportReport report;
     std::streambuf* buffer = input.rdbuf();
     if (!buffer)
-        return report;
+        return;
     Catalogue::Transaction transaction(catalogue);
     std::string line;
     bool too_long = false;
     for (std::uint64_t number = 1; read_line(*buffer, line, too_long); ++number) {
         if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
             line.erase(0, 3);  // a byte-order mark some editors write
-        if (too_long) {
+        if (too_long)
             note_bad_line(report, number, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
-            continue;
-        }
-        if (is_blank(line))
-            continue;
-        ParsedShareLine parsed = parse_share_line(line);
-        if (!parsed.error.empty())
-            note_bad_line(report, number, parsed.error);
-        else if (catalogue.add(parsed.share) == Catalogue::AddResult::duplicate)
-            note_bad_line(report, number, "share " + id_and_owner(parsed.share) + " is already in the catalogue");
-        else
-            ++report.added;
+        else if (!is_blank(line))
+            write(number, line);
     }
     if (report.bad_line_count != 0) {
-        report.added = 0;
-        return report;  // the transaction rolls back
+        report.added = report.replaced = report.removed = report.not_found = 0;
+        return;  // the transaction rolls back
     }
-    if (report.added > 0)
+    if (report.added + report.replaced + report.removed > 0)
         catalogue.forget_fact("sample");
     transaction.commit();
+}
+
+}  // namespace
+
+ImportReport import_shares(Catalogue& catalogue, std::istream& input)
+{
+    ImportReport report;
+    // A share put twice in one input is told by the row it replaced: one added by this input
+    // (rows are numbered upwards), or one it replaced before.
+    std::int64_t first_added_row = 0;
+    std::unordered_set<std::int64_t> replaced_rows;
+    write_lines(catalogue, input, report, [&](std::uint64_t number, const std::string& line) {
+        ParsedShareLine parsed = parse_share_line(line);
+        if (!parsed.error.empty())
+            return note_bad_line(report, number, parsed.error);
+        Catalogue::PutResult put = catalogue.put(parsed.share);
+        if (!put.replaced) {
+            if (first_added_row == 0)
+                first_added_row = put.row;
+            ++report.added;
+        } else if ((first_added_row != 0 && put.row >= first_added_row) || !replaced_rows.insert(put.row).second) {
+            note_bad_line(report, number, "share " + id_and_owner(parsed.share) + " came earlier in the input");
+        } else {
+            ++report.replaced;
+        }
+    });
+    return report;
+}
+
+ImportReport remove_shares(Catalogue& catalogue, std::istream& input)
+{
+    ImportReport report;
+    write_lines(catalogue, input, report, [&](std::uint64_t number, const std::string& line) {
+        ParsedShareLine parsed = parse_identity_line(line);
+        if (!parsed.error.empty())
+            note_bad_line(report, number, parsed.error);
+        else if (catalogue.remove(parsed.share))
+            ++report.removed;
+        else
+            ++report.not_found;
+    });
     return report;
 }
 

@@ -1,6 +1,7 @@
-// Import of a catalogue in JSON Lines: one share per line, an object with "name", "type",
-// "size", "uk" and either "shareid" or "code". Numbers may be JSON numbers or digit strings.
-// The import is one transaction: when any line is bad, nothing is added, and the bad lines are
+// Writes of shares in JSON Lines, from a file or a request body: one share per line, an object
+// with "name", "type", "size", "uk" and either "shareid" or "code" (numbers may be JSON numbers
+// or digit strings), or for a removal just the identity ("shareid" and "uk", or "code").
+// One input is one transaction: when any line is bad, nothing is written, and the bad lines are
 // counted and the first max_reported_bad_lines of them reported by number.
 #pragma once
 
@@ -24,6 +25,9 @@ struct ParsedShareLine {
 
 // One line, without its line break.
 ParsedShareLine parse_share_line(std::string_view line);
+// One line naming a share to remove: "shareid" and "uk", or "code" (with "uk", the owner must
+// match too). Other members, such as those of a whole share, are ignored.
+ParsedShareLine parse_identity_line(std::string_view line);
 
 struct BadLine {
     std::uint64_t number;  // 1-based
@@ -33,12 +37,19 @@ struct BadLine {
 };
 
 struct ImportReport {
+    // What was written; all 0 when any line is bad.
     std::uint64_t added = 0;
+    std::uint64_t replaced = 0;
+    std::uint64_t removed = 0;
+    std::uint64_t not_found = 0;  // removals of shares the catalogue does not hold
     std::vector<BadLine> bad_lines;  // the first max_reported_bad_lines
     std::uint64_t bad_line_count = 0;
 };
 
-// Blank lines are skipped. A share already in the catalogue, or earlier in the input, is a bad line.
+// Adds each share, or replaces the one with its identity (Catalogue::put). Blank lines are
+// skipped. A share whose identity came earlier in the input is a bad line.
 ImportReport import_shares(Catalogue& catalogue, std::istream& input);
+// Removes the shares the lines name. Blank lines are skipped.
+ImportReport remove_shares(Catalogue& catalogue, std::istream& input);
 
 }  // namespace cumulo::server

@@ -4,14 +4,8 @@ namespace cumulo::server {
 
 ReaderPool::ReaderPool(std::string path, Catalogue::Access access) : path_(std::move(path)), access_(access)
 {
-    auto first = std::make_unique<Catalogue>(path_, access_);
-    index_ = first->index();
-    idle_.push_back(std::move(first));
-}
-
-ReaderPool::ReaderPool(std::string path, Catalogue::Access access, std::shared_ptr<const ShareIndex> index)
-    : path_(std::move(path)), access_(access), index_(std::move(index))
-{
+    // The first connection is opened at once, so that a catalogue that cannot be read is found at start.
+    idle_.push_back(std::make_unique<Catalogue>(path_, access_));
 }
 
 ReaderPool::Lease ReaderPool::borrow()
@@ -24,9 +18,7 @@ ReaderPool::Lease ReaderPool::borrow()
             return Lease(*this, std::move(catalogue));
         }
     }
-    auto catalogue = std::make_unique<Catalogue>(path_, access_);
-    catalogue->use_index(index_);
-    return Lease(*this, std::move(catalogue));
+    return Lease(*this, std::make_unique<Catalogue>(path_, access_));
 }
 
 void ReaderPool::give_back(std::unique_ptr<Catalogue> catalogue)

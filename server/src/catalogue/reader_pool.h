@@ -1,7 +1,7 @@
 // Read-only catalogue connections shared by the request threads: a thread borrows one for a
-// request and gives it back, so connections (and their prepared statements) are reused. The
-// catalogue does not change while it is served, so every connection uses the one search index,
-// given to the pool or built when the pool is made.
+// request and gives it back, so connections (and their prepared statements) are reused. Each
+// read sees what was committed when it began; searches go through the live index instead
+// (index/live_index.h).
 #pragma once
 
 #include "catalogue/catalogue.h"
@@ -17,8 +17,6 @@ class ReaderPool {
 public:
     // `access` is read_only or read_only_unchanging (catalogue.h).
     explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only);
-    // Connections that use `index`, made beforehand (start_index.h).
-    ReaderPool(std::string path, Catalogue::Access access, std::shared_ptr<const ShareIndex> index);
 
     class Lease {
     public:
@@ -42,7 +40,6 @@ private:
 
     std::string path_;
     Catalogue::Access access_;
-    std::shared_ptr<const ShareIndex> index_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Catalogue>> idle_;
 };

@@ -31,7 +31,7 @@ std::string snapshot_path_for(const std::string& catalogue_path)
     return catalogue_path + ".index";
 }
 
-StartIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
+BaseIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
                             bool may_write, std::ostream& log)
 {
     auto start = Clock::now();
@@ -40,7 +40,7 @@ StartIndex open_start_index(const std::string& catalogue_path, Catalogue::Access
     bool keep_on_disk = !identity.empty();
     if (!keep_on_disk)
         log << "cumulo-server: the catalogue has no identity yet; its index is not kept on disk\n";
-    StartIndex result;
+    BaseIndex result;
     for (int attempt = 0; attempt < build_attempts; ++attempt) {
         // A connection of its own for each build: closing it unmaps the catalogue pages the
         // build read, which the service does not need afterwards.

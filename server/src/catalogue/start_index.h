@@ -4,7 +4,7 @@
 #pragma once
 
 #include "catalogue/catalogue.h"
-#include "index/share_index.h"
+#include "index/base_index.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,18 +13,13 @@
 
 namespace cumulo::server {
 
-struct StartIndex {
-    std::shared_ptr<const ShareIndex> index;
-    std::uint64_t position = 0;  // the catalogue's change-log position the index holds
-};
-
 // Where the snapshot of a catalogue's index is kept: beside it.
 std::string snapshot_path_for(const std::string& catalogue_path);
 
 // Reports on `log`, one line each, why a snapshot was not used, and what was built or loaded.
 // `access` is how the catalogue is read (catalogue.h); a built index is written to
 // `snapshot_path` only when `may_write` (a catalogue served as it is gets no new files beside it).
-StartIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
+BaseIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
                             bool may_write, std::ostream& log);
 
 }  // namespace cumulo::server

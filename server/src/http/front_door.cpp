@@ -18,6 +18,7 @@
 #include <atomic>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <list>
 #include <optional>
 #include <thread>
@@ -94,6 +95,8 @@ struct FrontDoor::State {
     void shut();
     // The answer of a handler call, with a deadline overrun as nullopt and any failure as a 500.
     std::optional<HttpAnswer> try_answer(const std::string& target, Clock::time_point deadline);
+    // The answer of a write, with any failure as a 500.
+    HttpAnswer try_write(const std::string& method, const std::string& target, std::string body);
     HttpAnswer out_of_time(const std::string& target)
     {
         return handler.refusal(target, 503, "the search ran out of time; try again later");
@@ -117,6 +120,8 @@ struct FrontDoor::State {
     // workers post into the search workers, so they end before them.
     FairWorkerPool search;
     WorkerPool quick;
+    // Writes run one at a time, apart from the searches.
+    WorkerPool writes{1};
 };
 
 namespace {
@@ -166,6 +171,8 @@ private:
         keep_alive_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(door_.limits.max_head_bytes));
+        // A body's length is judged once the head is read (413), never as a failure to read it.
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
         waiting_ = true;
         door_.sessions.splice(door_.sessions.end(), door_.sessions, place_);
         stream_.expires_after(door_.limits.request_time);
@@ -204,6 +211,9 @@ private:
         head_only_ = request.method() == http::verb::head;
         keep_alive_ = request.keep_alive();
         bool has_body = parser_->chunked() || parser_->content_length().value_or(0) != 0;
+        if (door_.handler.takes_body(std::string_view(request.method_string().data(), request.method_string().size()),
+                                     target_))
+            return admit_write(has_body);
         if (request.method() != http::verb::get && !head_only_)
             return refuse(405, "only GET and HEAD are served", !has_body);
         if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > door_.limits.max_head_lines)
@@ -213,6 +223,87 @@ private:
         if (!take_target(request))
             return;
         dispatch();
+    }
+
+    // A write: its client is let in, or refused, before its body is read; the body must come
+    // plain and within bounds.
+    void admit_write(bool has_body)
+    {
+        const auto& request = parser_->get();
+        if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > door_.limits.max_head_lines)
+            return refuse(431, "the request has too many header lines");
+        if (!take_target(request))
+            return;
+        auto authorization = request[http::field::authorization];
+        if (auto refusal = door_.handler.refuse_writer(std::string_view(authorization.data(), authorization.size()))) {
+            keep_alive_ = keep_alive_ && !has_body;
+            return write(std::move(*refusal), {});
+        }
+        if (request.find(http::field::content_encoding) != request.end())
+            return refuse(415, "a compressed body is not accepted; send the lines as they are", !has_body);
+        if (parser_->content_length().value_or(0) > door_.limits.max_body_bytes)
+            return refuse(413, "the body is longer than " + std::to_string(door_.limits.max_body_bytes) + " bytes");
+        method_ = std::string(request.method_string().data(), request.method_string().size());
+        bool wants_go_ahead = beast::iequals(request[http::field::expect], "100-continue");
+        body_parser_.emplace(std::move(*parser_));
+        body_parser_->body_limit(door_.limits.max_body_bytes);
+        body_deadline_ = Clock::now() + door_.limits.body_time;
+        if (!wants_go_ahead)
+            return read_body();
+        static constexpr std::string_view go_ahead = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream_.expires_after(door_.limits.write_time);
+        asio::async_write(stream_, asio::buffer(go_ahead.data(), go_ahead.size()),
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              if (!self->registered_)
+                                  return;
+                              if (error)
+                                  return self->close();
+                              self->read_body();
+                          });
+    }
+
+    // Reads the body as it comes, each wait bounded by the idle time and the body's deadline.
+    void read_body()
+    {
+        if (body_parser_->is_done())
+            return dispatch_write();
+        auto left = body_deadline_ - Clock::now();
+        if (left <= Clock::duration::zero())
+            return close();
+        stream_.expires_after(std::min<Clock::duration>(door_.limits.request_time, left));
+        http::async_read_some(stream_, buffer_, *body_parser_,
+                              [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                  self->on_body(error);
+                              });
+    }
+
+    void on_body(beast::error_code error)
+    {
+        if (!registered_)
+            return;
+        keep_alive_ = false;
+        if (error == http::error::body_limit)
+            return refuse(413, "the body is longer than " + std::to_string(door_.limits.max_body_bytes) + " bytes");
+        if (error && &error.category() == &http::make_error_code(http::error::bad_method).category()
+            && error != http::error::end_of_stream && error != http::error::partial_message)
+            return refuse(400, "the request body is not well-formed");
+        if (error)
+            return close();  // the client left, or paused too long: nothing is written
+        read_body();
+    }
+
+    // Hands the whole body to the write worker; the answer comes back to the event loop.
+    void dispatch_write()
+    {
+        keep_alive_ = body_parser_->get().keep_alive();
+        std::string body = std::move(body_parser_->get().body());
+        body_parser_.reset();
+        door_.writes.post([self = shared_from_this(), body = std::move(body)]() mutable {
+            if (self->closed_)
+                return release(std::move(self));
+            HttpAnswer answer = self->door_.try_write(self->method_, self->target_, std::move(body));
+            deliver(std::move(self), std::move(answer));
+        });
     }
 
     // Puts the target in origin form (a target in absolute form gives its path and query) and
@@ -403,6 +494,10 @@ private:
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
+    // A write's body parser, taken over from parser_ once the head is read.
+    std::optional<http::request_parser<http::string_body>> body_parser_;
+    Clock::time_point body_deadline_;
+    std::string method_;
     http::response<http::string_body> response_;
     std::string target_;
     std::string if_none_match_;
@@ -434,6 +529,18 @@ std::optional<HttpAnswer> FrontDoor::State::try_answer(const std::string& target
         std::cerr << "cumulo-server: " << target << ": " << error.what() << std::endl;
     } catch (...) {
         std::cerr << "cumulo-server: " << target << ": unknown error" << std::endl;
+    }
+    return handler.refusal(target, 500, "internal error");
+}
+
+HttpAnswer FrontDoor::State::try_write(const std::string& method, const std::string& target, std::string body)
+{
+    try {
+        return handler.write(method, target, std::move(body));
+    } catch (const std::exception& error) {
+        std::cerr << "cumulo-server: " << method << ' ' << target << ": " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "cumulo-server: " << method << ' ' << target << ": unknown error" << std::endl;
     }
     return handler.refusal(target, 500, "internal error");
 }
@@ -571,7 +678,8 @@ bool FrontDoor::finish_work(std::chrono::milliseconds grace)
     // Both pools stop taking work first, so that nothing moves from one to the other.
     bool quick_ended = state_->quick.stop(grace);
     bool search_ended = state_->search.stop(grace);
-    return quick_ended && search_ended;
+    bool writes_ended = state_->writes.stop(grace);
+    return quick_ended && search_ended && writes_ended;
 }
 
 }  // namespace cumulo::server

@@ -14,6 +14,13 @@
 // the Host header, which HTTP/1.1 requests must carry once: 400) must be one the service is
 // reached by (http/host_names.h), or it gets a 421. Every answer carries the header lines of
 // http/protective_headers.h, then its own (HttpAnswer::headers), which replace them.
+//
+// The one exception is a write (RequestHandler::takes_body): its client must be let in by its
+// Authorization header before the body is read (otherwise the handler's refusal, 401); the
+// body must come as it is (415 for any Content-Encoding, never inflated), at most
+// max_body_bytes (413), with no pause longer than request_time and whole within body_time (the
+// connection is closed otherwise). The body is read on the event loop as it arrives, so
+// searches go on meanwhile, and the write runs once it is whole, one write at a time.
 #pragma once
 
 #include "pages/answer.h"
@@ -21,6 +28,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +46,17 @@ public:
     // Whether answering `target` takes little time whatever the catalogue holds; called on
     // the event loop, so it must itself be quick. Other requests take turns per client.
     virtual bool is_cheap(std::string_view /*target*/) { return false; }
+
+    // Whether `method` on `target` is a write, whose body the front door reads and hands over.
+    virtual bool takes_body(std::string_view /*method*/, std::string_view /*target*/) { return false; }
+    // Before a write's body is read: a refusal unless `authorization` (the Authorization
+    // header's value, empty when there is none) lets the client write.
+    virtual std::optional<HttpAnswer> refuse_writer(std::string_view /*authorization*/) { return std::nullopt; }
+    // The answer to a write whose body has arrived whole.
+    virtual HttpAnswer write(std::string_view /*method*/, std::string_view target, std::string /*body*/)
+    {
+        return refusal(target, 405, "nothing is written here");
+    }
 };
 
 struct FrontDoorLimits {
@@ -62,6 +81,9 @@ struct FrontDoorLimits {
     // arrival and gets a 503 when that runs out (also while it waits for its turn).
     std::chrono::milliseconds quick_time{50};
     std::chrono::milliseconds search_time{3'000};
+    // A write's body: at most this many bytes, and whole within body_time of its head.
+    std::size_t max_body_bytes = 16 * 1024 * 1024;
+    std::chrono::milliseconds body_time{60'000};
     unsigned quick_workers = 0;   // 0: two per core
     unsigned search_workers = 0;  // 0: one per core
 };

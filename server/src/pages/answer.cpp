@@ -53,4 +53,28 @@ HttpAnswer json_error(int status, std::string_view message)
     return {status, std::string(json_type), std::move(body), {}};
 }
 
+HttpAnswer write_answer(const ImportReport& report)
+{
+    std::string body = "{";
+    if (report.bad_line_count != 0) {
+        body += "\"error\":";
+        append_json_string(body, std::to_string(report.bad_line_count) + " bad line(s); nothing was written");
+        body += ',';
+    }
+    for (auto [name, count] : {std::pair{"added", report.added}, {"replaced", report.replaced},
+                               {"removed", report.removed}, {"not_found", report.not_found},
+                               {"bad_line_count", report.bad_line_count}})
+        body += std::string("\"") + name + "\":" + std::to_string(count) + ',';
+    body += "\"bad_lines\":[";
+    for (std::size_t i = 0; i < report.bad_lines.size(); ++i) {
+        body += i == 0 ? "{\"line\":" : ",{\"line\":";
+        body += std::to_string(report.bad_lines[i].number);
+        body += ",\"reason\":";
+        append_json_string(body, report.bad_lines[i].reason);
+        body += '}';
+    }
+    body += "]}";
+    return {report.bad_line_count != 0 ? 400 : 200, std::string(json_type), std::move(body), {}};
+}
+
 }  // namespace cumulo::server

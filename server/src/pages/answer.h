@@ -2,6 +2,7 @@
 // the search API's answers in JSON.
 #pragma once
 
+#include "catalogue/catalogue_import.h"
 #include "catalogue/share.h"
 
 #include <string>
@@ -25,5 +26,8 @@ struct HttpAnswer {
 // {"list":[{"name":...,"type":...,"size":"<digits>","idAuk":"<id>|<uk>"},...]}, pure ASCII.
 HttpAnswer search_answer(const std::vector<Share>& shares);
 HttpAnswer json_error(int status, std::string_view message);
+// What a write did: {"added":n,"replaced":n,"removed":n,"not_found":n,"bad_line_count":n,
+// "bad_lines":[{"line":n,"reason":"..."}]}; 400 with an "error" first when any line is bad.
+HttpAnswer write_answer(const ImportReport& report);
 
 }  // namespace cumulo::server

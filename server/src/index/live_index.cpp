@@ -1,0 +1,159 @@
+#include "index/live_index.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace cumulo::server {
+
+namespace {
+
+using Segment = LiveIndex::Segment;
+
+// A segment from puts (the last of each identity, in order) and the identities touched.
+std::shared_ptr<const Segment> make_segment(std::vector<Share> puts, std::unordered_set<std::string> touched)
+{
+    ShareIndex index(puts);
+    return std::make_shared<const Segment>(Segment{std::move(puts), std::move(touched), std::move(index)});
+}
+
+// One segment for `older` followed by `newer`: what newer touched hides older's puts.
+std::shared_ptr<const Segment> merged(const Segment& older, const Segment& newer)
+{
+    std::vector<Share> puts;
+    puts.reserve(older.puts.size() + newer.puts.size());
+    for (const Share& share : older.puts)
+        if (!newer.touched.contains(identity_key(share)))
+            puts.push_back(share);
+    puts.insert(puts.end(), newer.puts.begin(), newer.puts.end());
+    std::unordered_set<std::string> touched = older.touched;
+    touched.insert(newer.touched.begin(), newer.touched.end());
+    return make_segment(std::move(puts), std::move(touched));
+}
+
+}  // namespace
+
+std::string identity_key(const Share& share)
+{
+    // A code names a share alone; a numeric id only with its owner.
+    return share.shareid != 0 ? id_and_owner(share) : "c" + share.code;
+}
+
+LiveIndex::LiveIndex(std::shared_ptr<const ShareIndex> base, std::uint64_t position)
+    : base_(std::move(base)), base_position_(position), position_(position)
+{
+}
+
+std::shared_ptr<const LiveIndex> LiveIndex::with(const std::vector<Catalogue::Change>& changes,
+                                                 std::uint64_t position) const
+{
+    auto next = std::make_shared<LiveIndex>(*this);
+    next->position_ = std::max(position_, position);
+    // A clearing of the catalogue leaves nothing of what came before it.
+    auto after_clear = std::find_if(changes.rbegin(), changes.rend(), [](const Catalogue::Change& change) {
+        return change.kind == Catalogue::Change::Kind::clear;
+    });
+    auto first = changes.begin();
+    if (after_clear != changes.rend()) {
+        next->base_ = std::make_shared<const ShareIndex>(std::vector<Share>());
+        next->base_position_ = after_clear->number;
+        next->segments_.clear();
+        first = after_clear.base();
+    }
+    if (first == changes.end())
+        return next;
+
+    // The last change of each identity decides what the batch leaves of it.
+    std::unordered_map<std::string, const Catalogue::Change*> last;
+    for (auto change = first; change != changes.end(); ++change)
+        last[identity_key(change->share)] = &*change;
+    std::vector<Share> puts;
+    std::unordered_set<std::string> touched;
+    for (auto change = first; change != changes.end(); ++change) {
+        std::string key = identity_key(change->share);
+        if (change->kind == Catalogue::Change::Kind::put && last[key] == &*change)
+            puts.push_back(change->share);
+        touched.insert(std::move(key));
+    }
+    std::shared_ptr<const Segment> segment = make_segment(std::move(puts), std::move(touched));
+    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= segment->touched.size()) {
+        segment = merged(*next->segments_.back(), *segment);
+        next->segments_.pop_back();
+    }
+    next->segments_.push_back(std::move(segment));
+    return next;
+}
+
+std::size_t LiveIndex::overlay_size() const
+{
+    std::size_t size = 0;
+    for (const auto& segment : segments_)
+        size += segment->touched.size();
+    return size;
+}
+
+bool LiveIndex::hidden_after(std::size_t source, const Share& share) const
+{
+    if (source == segments_.size())
+        return false;
+    std::string key = identity_key(share);
+    for (std::size_t later = source; later < segments_.size(); ++later)
+        if (segments_[later]->touched.contains(key))
+            return true;
+    return false;
+}
+
+std::vector<Share> LiveIndex::visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
+                                              std::chrono::steady_clock::time_point deadline) const
+{
+    const ShareIndex& index = source == 0 ? *base_ : segments_[source - 1]->index;
+    SearchQuery first_ones = query;
+    first_ones.start = 0;
+    // A few hidden shares are usual among the first ones: ask for a little more at once, and
+    // for more again while hidden ones keep the page short.
+    std::uint64_t asked = wanted + 16;
+    for (;;) {
+        first_ones.limit = static_cast<unsigned>(std::min<std::uint64_t>(asked, index.share_count()));
+        std::vector<Share> matches = index.search(first_ones, deadline);
+        bool all_matches = matches.size() < first_ones.limit || first_ones.limit == index.share_count();
+        std::size_t found = matches.size();
+        std::erase_if(matches, [&](const Share& share) { return hidden_after(source, share); });
+        if (matches.size() >= wanted || all_matches) {
+            if (matches.size() > wanted)
+                matches.resize(wanted);
+            return matches;
+        }
+        asked = asked * 2 + (found - matches.size());
+    }
+}
+
+std::vector<Share> LiveIndex::search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const
+{
+    if (segments_.empty())
+        return base_->search(query, deadline);
+    std::uint64_t wanted = query.start + query.limit;
+    if (query.limit == 0)
+        return {};
+    // Every source's first matches, tagged with the source, merged in the page's order. Among
+    // equal sizes a later source's shares went in later: after the earlier ones ascending,
+    // before them descending, as a rebuilt base would order them.
+    struct Match {
+        std::size_t source;
+        Share share;
+    };
+    std::vector<Match> matches;
+    for (std::size_t source = 0; source <= segments_.size(); ++source)
+        for (Share& share : visible_matches(source, query, wanted, deadline))
+            matches.push_back({source, std::move(share)});
+    auto before = [descending = query.descending](const Match& a, const Match& b) {
+        if (a.share.size != b.share.size)
+            return descending ? a.share.size > b.share.size : a.share.size < b.share.size;
+        return descending ? a.source > b.source : a.source < b.source;
+    };
+    std::stable_sort(matches.begin(), matches.end(), before);
+    std::vector<Share> page;
+    for (std::uint64_t at = query.start; at < std::min<std::uint64_t>(wanted, matches.size()); ++at)
+        page.push_back(std::move(matches[at].share));
+    return page;
+}
+
+}  // namespace cumulo::server

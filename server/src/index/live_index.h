@@ -1,0 +1,80 @@
+// The index searched while the catalogue changes: an immutable base index built from the
+// catalogue at one position of its change log, and an overlay of the changes since, in
+// segments. A segment is a small index of the shares put by its changes and the identities
+// its changes touched (put or removed); a share that a source (the base or a segment) holds
+// is seen only while no later segment touched its identity.
+//
+// A LiveIndex never changes once made: the writer makes the next version from the last with
+// one more batch of changes and publishes it whole (PublishedIndex), so a search sees every
+// change of a batch or none. Each new segment is merged with the one before it while that one is
+// no larger, as in a binary counter: a search consults about log2(overlay / batch) segments, and
+// each share is built into a segment about that many times.
+#pragma once
+
+#include "catalogue/catalogue.h"
+#include "index/search_query.h"
+#include "index/share_index.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace cumulo::server {
+
+class LiveIndex {
+public:
+    // `base` holds the catalogue's shares as they were at `position`.
+    LiveIndex(std::shared_ptr<const ShareIndex> base, std::uint64_t position);
+
+    // The next version: this one with `changes` (numbered after position(), in order) applied,
+    // at `position` (the last of them, or further when later changes left some out).
+    std::shared_ptr<const LiveIndex> with(const std::vector<Catalogue::Change>& changes,
+                                          std::uint64_t position) const;
+
+    // The page the query asks for, as a base index rebuilt at position() would answer it (shares
+    // of equal size may come in another order). Throws SearchDeadlineExceeded
+    // (search_deadline.h) when the deadline passes first.
+    std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+
+    std::uint64_t position() const { return position_; }
+    std::uint64_t base_position() const { return base_position_; }
+    // Identities touched since the base was built: what a new base would take off the overlay.
+    std::size_t overlay_size() const;
+    std::size_t base_share_count() const { return base_->share_count(); }
+
+    struct Segment {
+        std::vector<Share> puts;  // the last put of each identity, in the order they were put
+        std::unordered_set<std::string> touched;
+        ShareIndex index;
+    };
+
+private:
+    // Source 0 is the base, source i > 0 the segment i - 1.
+    std::vector<Share> visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
+                                       std::chrono::steady_clock::time_point deadline) const;
+    bool hidden_after(std::size_t source, const Share& share) const;
+
+    std::shared_ptr<const ShareIndex> base_;
+    std::uint64_t base_position_ = 0;
+    std::uint64_t position_ = 0;
+    std::vector<std::shared_ptr<const Segment>> segments_;  // oldest first
+};
+
+// The identity the catalogue knows a share by: its shareid and uk, or its code.
+std::string identity_key(const Share& share);
+
+// The version searches use now. Any thread may read it while one writer publishes.
+class PublishedIndex {
+public:
+    std::shared_ptr<const LiveIndex> current() const { return current_.load(); }
+    void publish(std::shared_ptr<const LiveIndex> version) { current_.store(std::move(version)); }
+
+private:
+    std::atomic<std::shared_ptr<const LiveIndex>> current_;
+};
+
+}  // namespace cumulo::server

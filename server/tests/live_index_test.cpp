@@ -1,0 +1,87 @@
+// The live index against an index rebuilt from the catalogue: after every batch of writes,
+// through segments, their merging and new bases built meanwhile, each search answers what a
+// fresh index of the catalogue answers.
+#include "catalogue/catalogue_writer.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace cumulo::server {
+namespace {
+
+std::string put_line(std::uint64_t id, const std::string& name, std::uint64_t size, ShareType type)
+{
+    std::string identity = id % 3 == 0 ? R"("code":"c)" + std::to_string(id) + '"' : R"("shareid":)" + std::to_string(id);
+    return R"({"name":")" + name + R"(","type":")" + std::string(type_word(type)) + R"(","size":)" + std::to_string(size)
+           + "," + identity + R"(,"uk":4})" "\n";
+}
+
+std::string remove_line(std::uint64_t id)
+{
+    return id % 3 == 0 ? R"({"code":"c)" + std::to_string(id) + R"("})" "\n"
+                       : R"({"shareid":)" + std::to_string(id) + R"(,"uk":4})" "\n";
+}
+
+TEST(LiveIndex, AnswersAsAFreshIndexOfTheCatalogueThroughEveryBatchAndRebuild)
+{
+    TempDir dir;
+    const std::string path = dir.file("live.sqlite");
+    {
+        Catalogue catalogue(path);
+        std::istringstream first(put_line(1, "alpha beta", 1, ShareType::file));
+        import_shares(catalogue, first);
+    }
+    PublishedIndex published;
+    WriterSettings settings;
+    settings.rebuild_after = 40;  // new bases often, while writes go on
+    CatalogueWriter writer(path, published, settings);
+
+    const char* words[] = {"alpha", "beta", "gamma", "电影", "影集"};
+    std::mt19937 random(7);
+    std::uint64_t next_size = 2;  // every share's size differs, so every page has one order
+    for (int batch = 0; batch < 60; ++batch) {
+        std::string puts, removes;
+        std::set<std::uint64_t> in_batch;
+        for (int i = 0; i < 12; ++i) {
+            std::uint64_t id = 2 + random() % 150;
+            if (!in_batch.insert(id).second)
+                continue;
+            if (random() % 4 == 0) {
+                removes += remove_line(id);
+            } else {
+                std::string name = std::string(words[random() % 5]) + " " + words[random() % 5];
+                puts += put_line(id, name, next_size++, static_cast<ShareType>(random() % 3));
+            }
+        }
+        std::istringstream put_input(puts), remove_input(removes);
+        ASSERT_EQ(writer.put_shares(put_input).bad_line_count, 0u);
+        ASSERT_EQ(writer.remove_shares(remove_input).bad_line_count, 0u);
+
+        std::shared_ptr<const LiveIndex> live = published.current();
+        Catalogue fresh(path, Catalogue::Access::read_only);
+        ASSERT_EQ(live->position(), fresh.position());
+        for (const char* key : {"alpha", "a", "电影", "影", "beta gamma", "ta ga", "zeta"})
+            for (bool descending : {false, true})
+                for (std::uint64_t start : {0u, 3u, 40u})
+                    for (std::optional<ShareType> type : {std::optional<ShareType>(), std::optional(ShareType::folder)}) {
+                        SearchQuery query;
+                        query.key = key;
+                        query.limit = 7;
+                        query.start = start;
+                        query.descending = descending;
+                        query.type = type;
+                        ASSERT_EQ(live->search(query, std::chrono::steady_clock::time_point::max()), fresh.search(query))
+                            << "batch " << batch << ", key " << key << ", start " << start
+                            << (descending ? ", descending" : "") << ", overlay " << live->overlay_size();
+                    }
+    }
+}
+
+}  // namespace
+}  // namespace cumulo::server

@@ -6,6 +6,7 @@
 #include "catalogue/catalogue_writer.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/serving_mark.h"
+#include "catalogue/start_index.h"
 #include "http/bearer_token.h"
 #include "http/descriptors.h"
 #include "http/passed_sockets.h"
@@ -64,7 +65,7 @@ bool prepare_catalogue(const Options& options, const std::string& path)
         std::cerr << "cumulo-server: imported " << report.added << " new and " << report.replaced
                   << " replaced shares from " << options.import_file << '\n';
     }
-    if (!options.sample_size && options.import_file.empty() && catalogue.share_count() == 0) {
+    if (!options.sample_size && options.import_file.empty() && catalogue.empty()) {
         build_sample_catalogue(catalogue, default_sample_size);
         std::cerr << "cumulo-server: empty catalogue; built the sample of " << default_sample_size << " shares in "
                   << path << '\n';
@@ -173,14 +174,15 @@ int run(const Options& options)
     std::optional<ServingMark> serving;
     std::optional<CatalogueWriter> writer;
     std::string token;
+    BaseIndex base = open_start_index(path, access, snapshot_path_for(path), writability.problem.empty(), std::cerr);
     if (writability.problem.empty()) {
         serving.emplace(path);
         std::string token_path = options.token_file.empty() ? (parent / "token").string() : options.token_file;
         token = load_or_make_token(token_path);
-        writer.emplace(path, index);
+        writer.emplace(path, index, std::move(base));
         std::cerr << "cumulo-server: writers present the token in " << token_path << '\n';
     } else {
-        publish_as_it_is(index, path, access);
+        index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
     }
     ReaderPool readers(path, access);
     Service service(readers, index, writer ? &*writer : nullptr, token);

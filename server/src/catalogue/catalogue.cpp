@@ -1,5 +1,6 @@
 #include "catalogue/catalogue.h"
 
+#include "index/share_index_builder.h"
 #include "text/random_hex.h"
 
 namespace cumulo::server {
@@ -38,6 +39,9 @@ DROP INDEX IF EXISTS shares_by_size;
 DROP INDEX IF EXISTS shares_by_type_size;
 )sql";
 
+// Readers map the file: the request threads then share the system's page cache.
+constexpr const char* map_for_readers = "PRAGMA mmap_size = 1073741824";
+
 // The path as an SQLite URI that opens it as an unchanging file.
 std::string unchanging_file_uri(const std::string& path)
 {
@@ -72,8 +76,7 @@ constexpr std::string_view share_columns = "s.name, s.type, s.size, s.shareid, s
 Catalogue::Catalogue(const std::string& path, Access access)
     : db_(access == Access::read_only_unchanging ? unchanging_file_uri(path) : path, open_flags(access))
 {
-    // Readers map the file: the request threads then share the system's page cache.
-    db_.exec("PRAGMA mmap_size = 1073741824");
+    db_.exec(map_for_readers);
     if (access == Access::read_write) {
         // A large page cache keeps the indexes' pages in memory through a big import.
         // synchronous = FULL: a commit is on the disk before it returns, so a write that was
@@ -113,12 +116,18 @@ std::shared_ptr<const ShareIndex> Catalogue::index()
 {
     if (index_)
         return index_;
-    std::vector<Share> shares;
+    // Shares go into the builder one by one: the catalogue is never held twice in memory. The
+    // scan reads every page of the file once; read through the map, they would all stay
+    // resident with the process while the index is built.
+    ShareIndexBuilder builder;
+    builder.reserve(share_count());
+    db_.exec("PRAGMA mmap_size = 0");
     Statement& statement = prepared(all_for_index_, "SELECT " + std::string(share_columns) + " FROM shares s ORDER BY s.id");
     while (statement.step())
-        shares.push_back(read_share(statement));
+        builder.add(read_share(statement));
     statement.reset();
-    index_ = std::make_shared<const ShareIndex>(std::move(shares));
+    db_.exec(map_for_readers);
+    index_ = std::make_shared<const ShareIndex>(builder.finish());
     return index_;
 }
 
@@ -161,6 +170,15 @@ std::uint64_t Catalogue::share_count()
     auto count = static_cast<std::uint64_t>(statement.column_int(0));
     statement.reset();
     return count;
+}
+
+bool Catalogue::empty()
+{
+    Statement& statement = prepared(empty_, "SELECT NOT EXISTS (SELECT 1 FROM shares)");
+    statement.step();
+    bool empty = statement.column_int(0) != 0;
+    statement.reset();
+    return empty;
 }
 
 std::string Catalogue::identity()

@@ -44,6 +44,8 @@ public:
     std::optional<Share> find_by_id(std::uint64_t shareid, std::uint64_t uk);
     std::optional<Share> find_by_code(std::string_view code);
     std::uint64_t share_count();
+    // Whether the catalogue holds no share (without counting them all, as share_count does).
+    bool empty();
 
     // A random 128-bit id in hex, made when the catalogue is first opened for writing, that
     // tells this catalogue from every other; empty for a catalogue never opened for writing.
@@ -131,7 +133,7 @@ private:
 
     Database db_;
     std::shared_ptr<const ShareIndex> index_;
-    std::unique_ptr<Statement> by_id_, by_code_, count_, all_for_index_;
+    std::unique_ptr<Statement> by_id_, by_code_, count_, empty_, all_for_index_;
     std::unique_ptr<Statement> insert_share_, replace_by_id_, replace_by_code_, remove_by_id_, remove_by_code_;
     std::unique_ptr<Statement> record_change_, position_, changes_after_;
     std::unique_ptr<Statement> get_fact_, set_fact_, forget_fact_;

@@ -31,10 +31,14 @@ Catalogue::ChangesAfter all_changes_after(Catalogue& catalogue, std::uint64_t po
 }  // namespace
 
 CatalogueWriter::CatalogueWriter(std::string path, PublishedIndex& published, WriterSettings settings)
+    : CatalogueWriter(path, published, build_base_index(path), settings)
+{
+}
+
+CatalogueWriter::CatalogueWriter(std::string path, PublishedIndex& published, BaseIndex start, WriterSettings settings)
     : path_(std::move(path)), published_(published), settings_(settings), catalogue_(path_)
 {
-    BaseIndex base = build_base_index(path_);
-    published_.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
+    published_.publish(std::make_shared<const LiveIndex>(std::move(start.index), start.position));
     follower_ = std::thread([this] { follow(); });
 }
 

@@ -9,6 +9,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/catalogue_import.h"
+#include "index/base_index.h"
 #include "index/live_index.h"
 
 #include <chrono>
@@ -32,6 +33,8 @@ class CatalogueWriter {
 public:
     // Builds the first version of the index from the catalogue at `path` and publishes it.
     CatalogueWriter(std::string path, PublishedIndex& published, WriterSettings settings = {});
+    // Publishes `start` (the index the service starts with, start_index.h) as the first version.
+    CatalogueWriter(std::string path, PublishedIndex& published, BaseIndex start, WriterSettings settings = {});
     // Waits for a base being built.
     ~CatalogueWriter();
     CatalogueWriter(const CatalogueWriter&) = delete;

@@ -1,7 +1,9 @@
 #include "index/share_index.h"
 
+#include "index/grams.h"
 #include "index/letter_case.h"
 #include "index/search_deadline.h"
+#include "index/share_index_builder.h"
 
 #include <algorithm>
 #include <functional>
@@ -14,20 +16,6 @@ namespace cumulo::server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Rank = ShareIndex::Rank;
-using RankList = ShareIndex::RankList;
-
-// One character, or a pair of adjacent ones, as one number (code points have 21 bits).
-constexpr std::uint64_t pair_flag = 1ull << 42;
-std::uint64_t gram_of(std::uint32_t character)
-{
-    return character;
-}
-std::uint64_t gram_of(std::uint32_t first, std::uint32_t second)
-{
-    return pair_flag | (std::uint64_t{first} << 21) | second;
-}
-
 // The grams that every name holding the key holds too: its one character, or its pairs.
 std::vector<std::uint64_t> grams_of_key(const std::vector<std::uint32_t>& characters)
 {
@@ -65,70 +53,173 @@ private:
     unsigned steps_ = 0;
 };
 
-// A rank list read in the page's order: backwards for a descending page.
-class OrderedList {
+// A compact list read in the page's order (backwards for a descending page), a block at a time:
+// ascending, a block is decoded only as far as the walk reads it; descending, whole.
+class ListCursor {
 public:
-    OrderedList(const RankList& list, bool descending) : list_(list), descending_(descending) {}
-    std::size_t size() const { return list_.size(); }
-    Rank at(std::size_t i) const { return descending_ ? list_[list_.size() - 1 - i] : list_[i]; }
-    bool before(Rank a, Rank b) const { return descending_ ? a > b : a < b; }
-    // The first place at or after `from` whose rank is not before `target` (size() if none):
-    // doubling steps, then halving, so a walk that skips far costs only the log of the skip.
-    std::size_t seek(std::size_t from, Rank target) const
+    ListCursor(const CompactList& list, bool descending) : list_(&list), descending_(descending)
     {
-        std::size_t low = from, step = 1, high = from;
-        while (high < size() && before(at(high), target)) {
-            low = high + 1;
-            high += step;
-            step *= 2;
+        if (list.empty()) {
+            done_ = true;
+            return;
         }
-        high = std::min(high, size());
-        while (low < high) {
-            std::size_t middle = low + (high - low) / 2;
-            if (before(at(middle), target))
-                low = middle + 1;
+        load(descending ? list.block_count() - 1 : 0);
+    }
+    bool done() const { return done_; }
+    Rank value() const { return block_ranks_[place_]; }
+    bool before(Rank a, Rank b) const { return descending_ ? a > b : a < b; }
+
+    void next()
+    {
+        if (descending_) {
+            if (place_ > 0)
+                --place_;
             else
-                high = middle;
+                move_to_block(std::int64_t{block_} - 1);
+            return;
+        }
+        if (place_ + 1 == entries_) {
+            move_to_block(std::int64_t{block_} + 1);
+            return;
+        }
+        if (++place_ == decoded_) {
+            block_ranks_[place_] = block_ranks_[place_ - 1] + list_->number_at(byte_place_);
+            ++decoded_;
+        }
+    }
+
+    // Moves to the first rank at or after the current one that is not before `target`: to the
+    // right block through the skip table, so a walk that skips far decodes little.
+    void seek(Rank target)
+    {
+        if (done_ || !before(value(), target))
+            return;
+        if (descending_) {
+            if (block_ranks_[0] > target) {
+                std::int64_t block = block_at_or_below_before(target);
+                if (block < 0) {
+                    done_ = true;
+                    return;
+                }
+                load(static_cast<std::uint32_t>(block));
+            }
+        } else if (block_ + 1 < list_->block_count() && list_->block_first(block_ + 1) <= target) {
+            load(static_cast<std::uint32_t>(block_at_or_below_after(target)));
+        }
+        while (before(value(), target)) {
+            next();
+            if (done_)
+                return;
+        }
+    }
+
+private:
+    // The last block after this one whose first rank is at or below `target`, knowing the next
+    // block's is: steps that double from here, then halving, so a short skip reads few
+    // skip-table entries.
+    std::int64_t block_at_or_below_after(Rank target) const
+    {
+        std::int64_t low = block_ + 1, high = low + 1, count = list_->block_count();
+        for (std::int64_t step = 1; high < count && list_->block_first(static_cast<std::uint32_t>(high)) <= target;
+             step *= 2) {
+            low = high;
+            high = low + step * 2;
+        }
+        high = std::min(high, count);
+        while (high - low > 1) {
+            std::int64_t middle = low + (high - low) / 2;
+            (list_->block_first(static_cast<std::uint32_t>(middle)) <= target ? low : high) = middle;
+        }
+        return low;
+    }
+    // The last block before this one whose first rank is at or below `target`, or -1: the same
+    // search, backwards.
+    std::int64_t block_at_or_below_before(Rank target) const
+    {
+        std::int64_t high = block_, low = high - 1;
+        for (std::int64_t step = 1; low >= 0 && list_->block_first(static_cast<std::uint32_t>(low)) > target; step *= 2) {
+            high = low;
+            low = high - step * 2;
+        }
+        low = std::max<std::int64_t>(low, -1);
+        while (high - low > 1) {
+            std::int64_t middle = low + (high - low) / 2;
+            (list_->block_first(static_cast<std::uint32_t>(middle)) <= target ? low : high) = middle;
         }
         return low;
     }
 
-private:
-    const RankList& list_;
+    void move_to_block(std::int64_t block)
+    {
+        if (block < 0 || block >= list_->block_count())
+            done_ = true;
+        else
+            load(static_cast<std::uint32_t>(block));
+    }
+    void load(std::uint32_t block)
+    {
+        block_ = block;
+        if (descending_) {
+            entries_ = decoded_ = list_->decode_block(block, block_ranks_);
+            place_ = entries_ - 1;
+            return;
+        }
+        entries_ = list_->entries_in_block(block);
+        byte_place_ = list_->block_start(block);
+        block_ranks_[0] = list_->number_at(byte_place_);
+        decoded_ = 1;
+        place_ = 0;
+    }
+
+    const CompactList* list_;
     bool descending_;
+    bool done_ = false;
+    std::uint32_t block_ = 0, entries_ = 0, place_ = 0;
+    std::uint32_t decoded_ = 0;     // ranks of the block in block_ranks_
+    std::size_t byte_place_ = 0;    // where the next undecoded number starts (ascending)
+    Rank block_ranks_[block_entries] = {};
 };
+
+// How many of the list's ranks are at or below `rank`.
+std::uint64_t count_up_to(const CompactList& list, Rank rank)
+{
+    std::uint32_t block = list.last_block_at_or_below(rank);
+    if (block == list.block_count())
+        return 0;
+    Rank ranks[block_entries];
+    std::uint32_t entries = list.decode_block(block, ranks);
+    return std::uint64_t{block} * block_entries + static_cast<std::uint64_t>(std::upper_bound(ranks, ranks + entries, rank) - ranks);
+}
 
 // The shares of one type holding a key, in the page's order: the ranks common to the type's
 // lists (leapfrogging from one list to the next), each confirmed by its folded name.
 class MatchWalk {
 public:
-    MatchWalk(const std::vector<const RankList*>& lists, bool descending, std::function<bool(Rank)> confirm)
-        : places_(lists.size(), 0), confirm_(std::move(confirm))
+    MatchWalk(const std::vector<const CompactList*>& lists, bool descending, std::function<bool(Rank)> confirm)
+        : confirm_(std::move(confirm))
     {
-        for (const RankList* list : lists)
-            lists_.emplace_back(*list, descending);
+        for (const CompactList* list : lists)
+            cursors_.emplace_back(*list, descending);
     }
 
     std::optional<Rank> next(DeadlineWatch& watch)
     {
-        OrderedList& first = lists_[0];
-        while (places_[0] < first.size()) {
+        ListCursor& lead = cursors_[0];
+        while (!lead.done()) {
             watch.step();
-            Rank candidate = first.at(places_[0]);
+            Rank candidate = lead.value();
             Rank later = candidate;
-            for (std::size_t k = 1; k < lists_.size() && later == candidate; ++k) {
-                places_[k] = lists_[k].seek(places_[k], candidate);
-                if (places_[k] == lists_[k].size()) {
-                    places_[0] = first.size();
+            for (std::size_t k = 1; k < cursors_.size() && later == candidate; ++k) {
+                cursors_[k].seek(candidate);
+                if (cursors_[k].done())
                     return std::nullopt;
-                }
-                later = lists_[k].at(places_[k]);
+                later = cursors_[k].value();
             }
             if (later != candidate) {
-                places_[0] = first.seek(places_[0], later);
+                lead.seek(later);
                 continue;
             }
-            ++places_[0];
+            lead.next();
             if (confirm_(candidate))
                 return candidate;
         }
@@ -136,77 +227,48 @@ public:
     }
 
 private:
-    std::vector<OrderedList> lists_;
-    std::vector<std::size_t> places_;
+    std::vector<ListCursor> cursors_;
     std::function<bool(Rank)> confirm_;
 };
 
 }  // namespace
 
-ShareIndex::ShareIndex(std::vector<Share> shares)
-{
-    if (shares.size() >= std::numeric_limits<Rank>::max())
-        throw std::length_error("the catalogue holds more shares than the search index can number");
-    // (size, place) pairs sort without reaching into the shares, and the place keeps equal
-    // sizes in the order they went in.
-    std::vector<std::pair<std::uint64_t, Rank>> by_size(shares.size());
-    for (std::size_t i = 0; i < shares.size(); ++i)
-        by_size[i] = {shares[i].size, static_cast<Rank>(i)};
-    std::sort(by_size.begin(), by_size.end());
-    records_.reserve(shares.size());
-    name_starts_.reserve(shares.size() + 1);
-    std::vector<std::uint32_t> characters;
-    std::vector<std::uint64_t> grams;
-    for (std::size_t rank = 0; rank < shares.size(); ++rank) {
-        Share& share = shares[by_size[rank].second];
-        if (share.name.size() > max_name_bytes || share.code.size() > max_code_bytes)
-            throw std::length_error("a share's name or code is longer than the catalogue allows");
-        records_.push_back({share.size, share.shareid, share.uk, texts_.size(),
-                            static_cast<std::uint16_t>(share.name.size()), static_cast<std::uint8_t>(share.code.size()),
-                            share.type});
-        texts_ += share.name;
-        texts_ += share.code;
-        name_starts_.push_back(folded_names_.size());
-        characters.clear();
-        fold_case(share.name, folded_names_, characters);
-        auto type = static_cast<std::size_t>(share.type);
-        share = Share();  // the index keeps its own copy
+ShareIndex::ShareIndex(std::vector<Share> shares) : ShareIndex(build_index_parts(std::move(shares))) {}
 
-        grams.clear();
-        for (std::size_t i = 0; i < characters.size(); ++i) {
-            grams.push_back(gram_of(characters[i]));
-            if (i > 0)
-                grams.push_back(gram_of(characters[i - 1], characters[i]));
-        }
-        std::sort(grams.begin(), grams.end());
-        grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-        for (std::uint64_t gram : grams)
-            lists_[gram][type].push_back(static_cast<Rank>(rank));
-    }
-    name_starts_.push_back(folded_names_.size());
-    texts_.shrink_to_fit();
-    folded_names_.shrink_to_fit();
-    for (auto& [gram, by_type] : lists_)
-        for (RankList& list : by_type)
-            list.shrink_to_fit();
+ShareIndex::ShareIndex(IndexParts parts) : parts_(std::move(parts))
+{
+    gram_places_.reserve(parts_.grams.size());
+    for (std::size_t place = 0; place < parts_.grams.size(); ++place)
+        gram_places_.emplace(parts_.grams[place], static_cast<std::uint32_t>(place));
 }
 
 Share ShareIndex::share_at(Rank rank) const
 {
-    const Record& record = records_[rank];
+    const ShareNumbers& numbers = parts_.numbers[rank];
+    const ShareLengths& lengths = parts_.lengths[rank];
     Share share;
-    share.name = texts_.substr(record.texts_start, record.name_bytes);
-    share.code = texts_.substr(record.texts_start + record.name_bytes, record.code_bytes);
-    share.type = record.type;
-    share.size = record.size;
-    share.shareid = record.shareid;
-    share.uk = record.uk;
+    share.name = parts_.texts.substr(numbers.texts_start, lengths.name_bytes);
+    share.code = parts_.texts.substr(numbers.texts_start + lengths.name_bytes, lengths.code_bytes);
+    share.type = static_cast<ShareType>(lengths.type);
+    share.size = numbers.size;
+    share.shareid = numbers.shareid;
+    share.uk = numbers.uk;
     return share;
 }
 
 std::string_view ShareIndex::folded_name(Rank rank) const
 {
-    return std::string_view(folded_names_).substr(name_starts_[rank], name_starts_[rank + 1] - name_starts_[rank]);
+    const ShareNumbers& numbers = parts_.numbers[rank];
+    const ShareLengths& lengths = parts_.lengths[rank];
+    if (lengths.folded_bytes == 0)
+        return parts_.texts.substr(numbers.texts_start, lengths.name_bytes);
+    return parts_.texts.substr(numbers.texts_start + lengths.name_bytes + lengths.code_bytes, lengths.folded_bytes);
+}
+
+const ListsByType* ShareIndex::lists_of(std::uint64_t gram) const
+{
+    auto found = gram_places_.find(gram);
+    return found == gram_places_.end() ? nullptr : &parts_.lists[found->second];
 }
 
 bool ShareIndex::answers_from_one_list(std::string_view key)
@@ -227,31 +289,31 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
 
     // For each type asked for, the lists of the key's grams, shortest first; a type with a gram
     // that no name of the type holds has no match at all.
-    std::vector<std::vector<const RankList*>> lists_by_type;
-    for (std::size_t type = 0; type < type_count; ++type) {
+    std::vector<std::vector<const CompactList*>> lists_by_type;
+    for (std::size_t type = 0; type < share_type_count; ++type) {
         if (query.type && static_cast<std::size_t>(*query.type) != type)
             continue;
-        std::vector<const RankList*> lists;
+        std::vector<const CompactList*> lists;
         for (std::uint64_t gram : grams) {
-            auto found = lists_.find(gram);
-            if (found == lists_.end() || found->second[type].empty()) {
+            const ListsByType* found = lists_of(gram);
+            if (found == nullptr || (*found)[type].empty()) {
                 lists.clear();
                 break;
             }
-            lists.push_back(&found->second[type]);
+            lists.push_back(&(*found)[type]);
         }
         if (lists.empty())
             continue;
         // Every list narrows the walk: the shortest leads, and a candidate is read from the
         // names (a cache miss each, in a large catalogue) only when every pair is in it.
-        std::sort(lists.begin(), lists.end(), [](const RankList* a, const RankList* b) { return a->size() < b->size(); });
+        std::sort(lists.begin(), lists.end(), [](const CompactList* a, const CompactList* b) { return a->count < b->count; });
         lists_by_type.push_back(std::move(lists));
     }
 
     std::vector<Rank> ranks;
     if (characters.size() <= most_characters_of_one_list) {
         // One list per type holds exactly the matches.
-        std::vector<const RankList*> lists;
+        std::vector<const CompactList*> lists;
         for (const auto& type_lists : lists_by_type)
             lists.push_back(type_lists[0]);
         ranks = exact_page(lists, query);
@@ -265,13 +327,13 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
     return page;
 }
 
-std::vector<Rank> ShareIndex::exact_page(const std::vector<const RankList*>& lists, const SearchQuery& query) const
+std::vector<Rank> ShareIndex::exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query) const
 {
     // The matches are the union of the lists (a share has one type): the page is the places
     // [first, last) of the union in ascending order, reversed when descending.
     std::uint64_t total = 0;
-    for (const RankList* list : lists)
-        total += list->size();
+    for (const CompactList* list : lists)
+        total += list->count;
     std::uint64_t end = std::min<std::uint64_t>(total, query.start + query.limit);
     if (query.start >= end)
         return {};
@@ -281,8 +343,8 @@ std::vector<Rank> ShareIndex::exact_page(const std::vector<const RankList*>& lis
     // The smallest rank with more than `first` matches at or below it is the page's first share.
     auto matches_up_to = [&lists](Rank rank) {
         std::uint64_t count = 0;
-        for (const RankList* list : lists)
-            count += static_cast<std::uint64_t>(std::upper_bound(list->begin(), list->end(), rank) - list->begin());
+        for (const CompactList* list : lists)
+            count += count_up_to(*list, rank);
         return count;
     };
     Rank low = 0, high = static_cast<Rank>(share_count() - 1);
@@ -293,25 +355,28 @@ std::vector<Rank> ShareIndex::exact_page(const std::vector<const RankList*>& lis
         else
             low = middle + 1;
     }
-    std::vector<std::size_t> places;
-    for (const RankList* list : lists)
-        places.push_back(static_cast<std::size_t>(std::lower_bound(list->begin(), list->end(), low) - list->begin()));
+    std::vector<ListCursor> cursors;
+    for (const CompactList* list : lists) {
+        cursors.emplace_back(*list, false);
+        cursors.back().seek(low);
+    }
 
     std::vector<Rank> page;
     page.reserve(last - first);
     while (page.size() < last - first) {
-        std::size_t next = lists.size();
-        for (std::size_t k = 0; k < lists.size(); ++k)
-            if (places[k] < lists[k]->size() && (next == lists.size() || (*lists[k])[places[k]] < (*lists[next])[places[next]]))
+        std::size_t next = cursors.size();
+        for (std::size_t k = 0; k < cursors.size(); ++k)
+            if (!cursors[k].done() && (next == cursors.size() || cursors[k].value() < cursors[next].value()))
                 next = k;
-        page.push_back((*lists[next])[places[next]++]);
+        page.push_back(cursors[next].value());
+        cursors[next].next();
     }
     if (query.descending)
         std::reverse(page.begin(), page.end());
     return page;
 }
 
-std::vector<Rank> ShareIndex::walked_page(const std::vector<std::vector<const RankList*>>& lists_by_type,
+std::vector<Rank> ShareIndex::walked_page(const std::vector<std::vector<const CompactList*>>& lists_by_type,
                                           std::string_view key, const SearchQuery& query,
                                           Clock::time_point deadline) const
 {

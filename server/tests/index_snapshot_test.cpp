@@ -1,0 +1,234 @@
+// The index kept on disk: a start uses a snapshot only when it is whole, of this catalogue and at
+// its position, says in one line why it did not, and rebuilds; a snapshot whose checksums hold but
+// whose insides are malformed is refused; and a loaded index answers exactly as the built one.
+#include "catalogue/catalogue.h"
+#include "catalogue/sample_catalogue.h"
+#include "catalogue/start_index.h"
+#include "index/index_snapshot.h"
+#include "index/share_index_builder.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace cumulo::server {
+namespace {
+
+constexpr std::uint64_t sample_size = 2000;
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void flip_byte(const std::string& path, std::uint64_t offset)
+{
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    char byte = 0;
+    file.read(&byte, 1);
+    byte = static_cast<char>(byte ^ 0x10);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(&byte, 1);
+}
+
+TEST(IndexSnapshot, AStartTrustsOnlyAWholeSnapshotOfThisCatalogueAtItsPosition)
+{
+    TempDir other_dir;
+    std::string other = other_dir.file("other.sqlite");
+    {
+        Catalogue catalogue(other);
+        build_sample_catalogue(catalogue, sample_size);
+    }
+    std::ostringstream ignored;
+    open_start_index(other, Catalogue::Access::read_only, snapshot_path_for(other), true, ignored);
+
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& catalogue, const std::string& snapshot)> spoil;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"missing", [](auto&, auto& snapshot) { std::filesystem::remove(snapshot); }, "there is no snapshot"},
+        {"cut inside the header", [](auto&, auto& snapshot) { std::filesystem::resize_file(snapshot, 10); },
+         "shorter than its header (truncated)"},
+        {"cut in half",
+         [](auto&, auto& snapshot) { std::filesystem::resize_file(snapshot, std::filesystem::file_size(snapshot) / 2); },
+         "outside the file (truncated or damaged)"},
+        {"a byte flipped in the header", [](auto&, auto& snapshot) { flip_byte(snapshot, 20); }, "header is damaged"},
+        {"a byte flipped in the middle",
+         [](auto&, auto& snapshot) { flip_byte(snapshot, std::filesystem::file_size(snapshot) / 2); },
+         "damaged (checksum)"},
+        {"a byte flipped at the end",
+         [](auto&, auto& snapshot) { flip_byte(snapshot, std::filesystem::file_size(snapshot) - 1); },
+         "damaged (checksum)"},
+        {"not a snapshot at all", [](auto&, auto& snapshot) { std::ofstream(snapshot) << std::string(4096, 'x'); },
+         "not an index snapshot"},
+        {"from another catalogue",
+         [&other](auto&, auto& snapshot) {
+             std::filesystem::copy_file(snapshot_path_for(other), snapshot,
+                                        std::filesystem::copy_options::overwrite_existing);
+         },
+         "made from another catalogue"},
+        {"older than the catalogue",
+         [](auto& catalogue, auto&) {
+             Catalogue writer(catalogue);
+             Share added{"新的一集", ShareType::file, 7, 42, "", 43};
+             writer.put(added);
+         },
+         "the catalogue is at change"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string path = dir.file("shares.sqlite");
+        std::string snapshot = snapshot_path_for(path);
+        {
+            Catalogue catalogue(path);
+            build_sample_catalogue(catalogue, sample_size);
+        }
+        std::ostringstream first;
+        open_start_index(path, Catalogue::Access::read_only, snapshot, true, first);
+        c.spoil(path, snapshot);
+
+        std::ostringstream log;
+        BaseIndex start = open_start_index(path, Catalogue::Access::read_only, snapshot, true, log);
+        std::vector<std::string> lines = lines_of(log.str());
+        ASSERT_EQ(lines.size(), 2u) << c.what << ":\n" << log.str();
+        EXPECT_NE(lines[0].find("not used ("), std::string::npos) << c.what << ": " << lines[0];
+        EXPECT_NE(lines[0].find(c.reason), std::string::npos) << c.what << ": " << lines[0];
+        EXPECT_NE(lines[1].find("built"), std::string::npos) << c.what << ": " << lines[1];
+        Catalogue catalogue(path, Catalogue::Access::read_only);
+        EXPECT_EQ(start.index->share_count(), catalogue.share_count()) << c.what;
+        EXPECT_EQ(start.position, catalogue.position()) << c.what;
+
+        // The rebuilt index replaced the snapshot: the next start loads it.
+        std::ostringstream again;
+        BaseIndex next = open_start_index(path, Catalogue::Access::read_only, snapshot, true, again);
+        EXPECT_NE(again.str().find("loaded from"), std::string::npos) << c.what << ": " << again.str();
+        EXPECT_EQ(next.index->share_count(), catalogue.share_count()) << c.what;
+    }
+}
+
+// Arrays as the builder makes them, copied so that a test can spoil one and write them out with
+// checksums that hold.
+struct ForgedParts {
+    std::vector<ShareNumbers> numbers;
+    std::vector<ShareLengths> lengths;
+    std::string texts;
+    std::vector<std::uint64_t> grams;
+    std::vector<ListsByType> lists;
+    std::vector<std::uint8_t> spare_list;
+
+    explicit ForgedParts(const IndexParts& parts)
+        : numbers(parts.numbers.begin(), parts.numbers.end()), lengths(parts.lengths.begin(), parts.lengths.end()),
+          texts(parts.texts), grams(parts.grams.begin(), parts.grams.end()), lists(parts.lists)
+    {
+    }
+    IndexParts parts() const
+    {
+        IndexParts parts;
+        parts.numbers = numbers;
+        parts.lengths = lengths;
+        parts.texts = texts;
+        parts.grams = grams;
+        parts.lists = lists;
+        return parts;
+    }
+};
+
+TEST(IndexSnapshot, RefusesMalformedInsidesBehindGoodChecksums)
+{
+    std::vector<Share> shares;
+    generate_sample_shares(300, [&](const Share& share) { shares.push_back(share); });
+    IndexParts built = build_index_parts(shares);
+    struct Case {
+        const char* what;
+        std::function<void(ForgedParts&)> spoil;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a name past the texts", [](ForgedParts& f) { f.numbers[5].texts_start = f.texts.size() - 1; }, "record 5"},
+        {"a start far past the texts", [](ForgedParts& f) { f.numbers[7].texts_start = UINT64_MAX - 2; }, "record 7"},
+        {"a type that is none", [](ForgedParts& f) { f.lengths[0].type = 3; }, "record 0"},
+        {"an empty name", [](ForgedParts& f) { f.lengths[9].name_bytes = 0; }, "record 9"},
+        {"sizes out of order", [](ForgedParts& f) { f.numbers[0].size = UINT64_MAX; }, "out of size order"},
+        {"grams out of order", [](ForgedParts& f) { std::swap(f.grams[0], f.grams[1]); }, "grams are out of order"},
+        {"a rank past the last share",
+         [](ForgedParts& f) {
+             CompactListWriter writer;
+             writer.append(299);
+             writer.append(300);
+             f.spare_list = writer.finish();
+             f.lists[0][1] = {f.spare_list.data(), 2, static_cast<std::uint32_t>(f.spare_list.size())};
+         },
+         "past the last share"},
+        {"a list longer than its bytes",
+         [](ForgedParts& f) {
+             for (CompactList& list : f.lists[0])
+                 if (!list.empty())
+                     list.count += 1;
+         },
+         "malformed"},
+    };
+    TempDir dir;
+    std::string path = dir.file("forged.index");
+    SnapshotKey key{"catalogue-1", 9};
+    for (const Case& c : cases) {
+        ForgedParts forged(built);
+        c.spoil(forged);
+        write_snapshot(ShareIndex(forged.parts()), key, path);
+        LoadedSnapshot loaded = load_snapshot(path, key);
+        EXPECT_EQ(loaded.index, nullptr) << c.what;
+        EXPECT_NE(loaded.problem.find(c.reason), std::string::npos) << c.what << ": " << loaded.problem;
+    }
+    ForgedParts untouched(built);
+    write_snapshot(ShareIndex(untouched.parts()), key, path);
+    EXPECT_EQ(load_snapshot(path, key).problem, "");
+}
+
+TEST(IndexSnapshot, ALoadedIndexAnswersAsTheBuiltOne)
+{
+    std::vector<Share> shares;
+    generate_sample_shares(5000, [&](const Share& share) { shares.push_back(share); });
+    ShareIndex built(shares);
+    TempDir dir;
+    std::string path = dir.file("shares.index");
+    SnapshotKey key{"catalogue-2", 1234};
+    write_snapshot(built, key, path);
+    LoadedSnapshot loaded = load_snapshot(path, key);
+    ASSERT_TRUE(loaded.index) << loaded.problem;
+    ASSERT_EQ(loaded.index->share_count(), built.share_count());
+
+    // One and two characters, common and rare longer keys, a key with no match, every type,
+    // both orders and pages deep in the lists.
+    const char* keys[] = {"集", "e", "电影", "Tr", "考研英语", "lecture 1", "真题讲义", "高清", "琅琊榜 全", "q", "no such words"};
+    std::size_t answered = 0;
+    for (const char* key_text : keys) {
+        for (std::optional<ShareType> type : {std::optional<ShareType>(), std::optional(ShareType::album),
+                                              std::optional(ShareType::file), std::optional(ShareType::folder)}) {
+            for (bool descending : {false, true}) {
+                for (std::uint64_t start : {0, 37, 600}) {
+                    SearchQuery query{key_text, 200, descending, start, type};
+                    auto deadline = std::chrono::steady_clock::time_point::max();
+                    std::vector<Share> want = built.search(query, deadline);
+                    EXPECT_TRUE(loaded.index->search(query, deadline) == want)
+                        << key_text << " start " << start << (descending ? " descending" : "");
+                    answered += want.size();
+                }
+            }
+        }
+    }
+    EXPECT_GT(answered, 10'000u);
+}
+
+}  // namespace
+}  // namespace cumulo::server

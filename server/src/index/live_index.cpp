@@ -9,25 +9,31 @@ namespace {
 
 using Segment = LiveIndex::Segment;
 
-// A segment from puts (the last of each identity, in order) and the identities touched.
-std::shared_ptr<const Segment> make_segment(std::vector<Share> puts, std::unordered_set<std::string> touched)
+// A segment's changes before its index is built: merges happen on these, so that a batch that
+// carries over several segments builds one index, not one for each merge.
+struct Changes {
+    std::vector<Share> puts;  // the last put of each identity, in the order they were put
+    std::unordered_set<std::string> touched;
+};
+
+std::shared_ptr<const Segment> make_segment(Changes changes)
 {
-    ShareIndex index(puts);
-    return std::make_shared<const Segment>(Segment{std::move(puts), std::move(touched), std::move(index)});
+    ShareIndex index(changes.puts);
+    return std::make_shared<const Segment>(Segment{std::move(changes.puts), std::move(changes.touched), std::move(index)});
 }
 
-// One segment for `older` followed by `newer`: what newer touched hides older's puts.
-std::shared_ptr<const Segment> merged(const Segment& older, const Segment& newer)
+// Puts `older` before `newer`: what newer touched hides older's puts. Newer's own puts and
+// identities are moved, and only the older (the smaller) segment's are copied.
+void put_before(const Segment& older, Changes& newer)
 {
     std::vector<Share> puts;
     puts.reserve(older.puts.size() + newer.puts.size());
     for (const Share& share : older.puts)
         if (!newer.touched.contains(identity_key(share)))
             puts.push_back(share);
-    puts.insert(puts.end(), newer.puts.begin(), newer.puts.end());
-    std::unordered_set<std::string> touched = older.touched;
-    touched.insert(newer.touched.begin(), newer.touched.end());
-    return make_segment(std::move(puts), std::move(touched));
+    puts.insert(puts.end(), std::make_move_iterator(newer.puts.begin()), std::make_move_iterator(newer.puts.end()));
+    newer.puts = std::move(puts);
+    newer.touched.insert(older.touched.begin(), older.touched.end());
 }
 
 }  // namespace
@@ -66,20 +72,18 @@ std::shared_ptr<const LiveIndex> LiveIndex::with(const std::vector<Catalogue::Ch
     std::unordered_map<std::string, const Catalogue::Change*> last;
     for (auto change = first; change != changes.end(); ++change)
         last[identity_key(change->share)] = &*change;
-    std::vector<Share> puts;
-    std::unordered_set<std::string> touched;
+    Changes batch;
     for (auto change = first; change != changes.end(); ++change) {
         std::string key = identity_key(change->share);
         if (change->kind == Catalogue::Change::Kind::put && last[key] == &*change)
-            puts.push_back(change->share);
-        touched.insert(std::move(key));
+            batch.puts.push_back(change->share);
+        batch.touched.insert(std::move(key));
     }
-    std::shared_ptr<const Segment> segment = make_segment(std::move(puts), std::move(touched));
-    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= segment->touched.size()) {
-        segment = merged(*next->segments_.back(), *segment);
+    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= batch.touched.size()) {
+        put_before(*next->segments_.back(), batch);
         next->segments_.pop_back();
     }
-    next->segments_.push_back(std::move(segment));
+    next->segments_.push_back(make_segment(std::move(batch)));
     return next;
 }
 

@@ -38,6 +38,9 @@ void Checksum::stripe(const std::uint8_t* bytes)
 
 void Checksum::add(const void* data, std::size_t bytes)
 {
+    // An empty section may have no storage at all: its null pointer must not reach memcpy.
+    if (bytes == 0)
+        return;
     const auto* in = static_cast<const std::uint8_t*>(data);
     total_bytes_ += bytes;
     if (pending_bytes_ > 0) {

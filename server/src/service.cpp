@@ -68,7 +68,7 @@ HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
     return share ? share_page(*share) : error_page(404, "这个分享不存在，或已被取消。");
 }
 
-HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
+HttpAnswer answer_search_page(const PublishedIndex& index, std::string_view raw_query,
                               std::chrono::steady_clock::time_point deadline)
 {
     ParsedSearchPage parsed = parse_search_page(raw_query);
@@ -76,8 +76,7 @@ HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
         return search_page_error(400, parsed.request, parsed.error);
     if (parsed.request.key.empty())
         return search_page(parsed.request, {});
-    auto reader = readers.borrow();
-    return search_page(parsed.request, reader->search(search_query_of(parsed.request), deadline));
+    return search_page(parsed.request, index.current()->search(search_query_of(parsed.request), deadline));
 }
 
 HttpAnswer answer_write(CatalogueWriter& writer, std::string_view method, std::string body)
@@ -96,7 +95,7 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
 {
     std::string_view path = path_of(target);
     if (path == "/")
-        return answer_search_page(readers_, query_of_target(target), deadline);
+        return answer_search_page(index_, query_of_target(target), deadline);
     if (path == "/api/v1/" || path == "/api/v1")
         return answer_search(index_, query_of_target(target), deadline);
     if (path == "/share/link")

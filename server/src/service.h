@@ -21,7 +21,7 @@ HttpAnswer answer_search(const PublishedIndex& index, std::string_view raw_query
                          std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query);
 HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code);
-HttpAnswer answer_search_page(ReaderPool& readers, std::string_view raw_query,
+HttpAnswer answer_search_page(const PublishedIndex& index, std::string_view raw_query,
                               std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 // POST (add or replace) or DELETE (remove) of the shares in `body`, JSON Lines; 200 once the
 // batch is committed, synced and searchable, 400 with the bad lines and nothing written.

@@ -76,6 +76,24 @@ protected:
         return names;
     }
 
+    // The names the search page lists for `key`.
+    std::multiset<std::string> listed(const std::string& key)
+    {
+        httplib::Client client("127.0.0.1", served->port);
+        auto result = client.Get("/", {{"key", key}}, httplib::Headers{});
+        std::multiset<std::string> names;
+        if (!result || result->status != 200) {
+            ADD_FAILURE() << key << ": " << (result ? result->body : "no answer");
+            return names;
+        }
+        const std::string cell = "<td class=\"name\"><a href=\"";
+        for (std::size_t at = 0; (at = result->body.find(cell, at)) != std::string::npos;) {
+            at = result->body.find("\">", at + cell.size()) + 2;
+            names.insert(result->body.substr(at, result->body.find("</a>", at) - at));
+        }
+        return names;
+    }
+
     std::uint64_t position() { return Catalogue(path, Catalogue::Access::read_only).position(); }
 
     TempDir dir;
@@ -115,6 +133,7 @@ TEST_F(WriteRoutes, WhatAWriteAnswersIsWhatEverySearchAfterItSees)
         EXPECT_EQ(result->status, step.status);
         EXPECT_NE(result->body.find(step.answer_holds), std::string::npos) << result->body;
         EXPECT_EQ(found("quokka"), step.found_after);
+        EXPECT_EQ(listed("quokka"), step.found_after);
     }
     // The share pages read the catalogue: they agree with the search.
     httplib::Client client("127.0.0.1", served->port);

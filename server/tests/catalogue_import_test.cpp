@@ -73,6 +73,21 @@ TEST(ShareLine, NamesWhatIsWrong)
     }
 }
 
+// A removal's line is read as strictly: a NUL hides no second identity behind the first.
+TEST(IdentityLine, NamesWhatIsWrong)
+{
+    const std::pair<std::string, const char*> cases[] = {
+        {R"({"shareid":1,"uk":1})" + std::string(1, '\0') + R"({"shareid":2,"uk":1})", "NUL byte at byte 21"},
+        {R"({"code":"abc"})" + std::string(1, '\0'), "NUL byte at byte 15"},
+        {R"({"shareid":1})", "\"uk\" is missing"},
+        {R"({"code":"1abc"})", "code must be"},
+    };
+    for (const auto& [line, reason] : cases) {
+        ParsedShareLine parsed = parse_identity_line(line);
+        EXPECT_NE(parsed.error.find(reason), std::string::npos) << line << " -> '" << parsed.error << "'";
+    }
+}
+
 class ImportTest : public ::testing::Test {
 protected:
     TempDir dir;

@@ -100,6 +100,9 @@ bool read_line(std::streambuf& input, std::string& line, bool& too_long)
 // The line as a JSON document, or the reason it is not one.
 std::string parse_json(std::string_view line, rapidjson::Document& document)
 {
+    // The parser would take a NUL byte for the end of the text and never see what follows.
+    if (std::size_t nul = line.find('\0'); nul != std::string_view::npos)
+        return "the line holds a NUL byte at byte " + std::to_string(nul + 1);
     // Iterative parsing: a deeply nested line cannot exhaust the stack.
     document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(line.data(), line.size());
     if (!document.HasParseError())
@@ -131,31 +134,27 @@ std::string read_identity(const Value& object, Share& share)
     return {};
 }
 
+// A line read as JSON, then as a share by `read` (read_share or read_identity).
+ParsedShareLine parse_line(std::string_view line, std::string (*read)(const Value&, Share&))
+{
+    ParsedShareLine parsed;
+    rapidjson::Document document;
+    parsed.error = parse_json(line, document);
+    if (parsed.error.empty())
+        parsed.error = read(document, parsed.share);
+    return parsed;
+}
+
 }  // namespace
 
 ParsedShareLine parse_share_line(std::string_view line)
 {
-    ParsedShareLine parsed;
-    // The parser would take a NUL byte for the end of the text and never see what follows.
-    if (std::size_t nul = line.find('\0'); nul != std::string_view::npos) {
-        parsed.error = "the line holds a NUL byte at byte " + std::to_string(nul + 1);
-        return parsed;
-    }
-    rapidjson::Document document;
-    parsed.error = parse_json(line, document);
-    if (parsed.error.empty())
-        parsed.error = read_share(document, parsed.share);
-    return parsed;
+    return parse_line(line, read_share);
 }
 
 ParsedShareLine parse_identity_line(std::string_view line)
 {
-    ParsedShareLine parsed;
-    rapidjson::Document document;
-    parsed.error = parse_json(line, document);
-    if (parsed.error.empty())
-        parsed.error = read_identity(document, parsed.share);
-    return parsed;
+    return parse_line(line, read_identity);
 }
 
 namespace {

@@ -212,22 +212,32 @@ def start_groonga(work, groonga_load):
     return process, times, home
 
 
+def init_postgres(data):
+    """A fresh, empty cluster in `data`, owned by the postgres user (initdb refuses root)."""
+    shutil.rmtree(data, ignore_errors=True)
+    os.makedirs(data)
+    shutil.chown(data, "postgres", "postgres")
+    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/initdb", "-D", data, "-E", "UTF8",
+                    "--locale", "C.UTF-8", "-A", "trust"], check=True, stdout=subprocess.DEVNULL)
+
+
+def run_postgres(data, options):
+    """Starts the cluster in `data` with the server `options` and waits until it answers."""
+    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-o", options, "-w", "-t",
+                    "300", "-l", os.path.join(data, "log"), "start"], check=True, stdout=subprocess.DEVNULL)
+
+
 def start_postgres(work, csv_path):
     data = os.path.join(work, "postgres")
     times = {}
     fresh = not os.path.exists(os.path.join(data, "PG_VERSION"))
     if fresh:
-        shutil.rmtree(data, ignore_errors=True)
-        os.makedirs(data)
-        shutil.chown(data, "postgres", "postgres")
-        subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/initdb", "-D", data, "-E", "UTF8",
-                        "--locale", "C.UTF-8", "-A", "trust"], check=True, stdout=subprocess.DEVNULL)
+        init_postgres(data)
     # Settings a careful operator would pick for a read-mostly catalogue on this machine.
     options = (f"-c listen_addresses=127.0.0.1 -c port={POSTGRES_PORT} -c unix_socket_directories={data} "
                "-c shared_buffers=2GB -c effective_cache_size=8GB -c work_mem=64MB "
                "-c maintenance_work_mem=2GB -c jit=off -c max_parallel_workers_per_gather=0")
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-o", options, "-w", "-t",
-                    "300", "-l", os.path.join(data, "log"), "start"], check=True, stdout=subprocess.DEVNULL)
+    run_postgres(data, options)
     if fresh or not os.path.exists(os.path.join(data, "loaded")):
         admin = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="postgres")
         admin.autocommit = True

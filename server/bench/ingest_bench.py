@@ -175,15 +175,10 @@ def postgres_ingest(work, lines_path, port):
     """Shares/s of one `COPY` into a table whose trigram and size indexes exist before it."""
     eb.POSTGRES_PORT = port
     data = os.path.join(work, "postgres-ingest")
-    shutil.rmtree(data, ignore_errors=True)
-    os.makedirs(data)
-    shutil.chown(data, "postgres", "postgres")
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{eb.PG_BIN}/initdb", "-D", data, "-E", "UTF8",
-                    "--locale", "C.UTF-8", "-A", "trust"], check=True, stdout=subprocess.DEVNULL)
+    eb.init_postgres(data)
     options = (f"-c listen_addresses=127.0.0.1 -c port={port} -c unix_socket_directories={data} "
                "-c shared_buffers=2GB -c work_mem=64MB -c maintenance_work_mem=2GB -c jit=off")
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{eb.PG_BIN}/pg_ctl", "-D", data, "-o", options, "-w", "-t",
-                    "300", "-l", os.path.join(data, "log"), "start"], check=True, stdout=subprocess.DEVNULL)
+    eb.run_postgres(data, options)
     try:
         conn = psycopg2.connect(host="127.0.0.1", port=port, user="postgres", dbname="postgres")
         conn.autocommit = True
@@ -211,8 +206,7 @@ def postgres_ingest(work, lines_path, port):
         conn.close()
         return {"rate": count / seconds, "seconds": seconds}
     finally:
-        subprocess.run(["runuser", "-u", "postgres", "--", f"{eb.PG_BIN}/pg_ctl", "-D", data, "-m", "fast", "stop"],
-                       stdout=subprocess.DEVNULL)
+        eb.stop_postgres(data)
         shutil.rmtree(data, ignore_errors=True)
 
 

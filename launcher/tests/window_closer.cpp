@@ -39,6 +39,14 @@ QPushButton* search_button()
                                                                 b->text() == QString::fromUtf8("停止"); });
 }
 
+template <typename W>
+W* find_widget_among_windows()
+{
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* w = qobject_cast<W*>(top); w && w->isVisible()) return w;
+    return nullptr;
+}
+
 bool any_window_visible()
 {
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -64,7 +72,8 @@ void start_search()
 // the way (a refused keyword) is reported and closed, as a user would.
 void report_when_ended()
 {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    // Message boxes have no owner and no modality: look among the top-level windows.
+    if (auto* box = find_widget_among_windows<QMessageBox>()) {
         std::fprintf(stderr, "window-closer: message box \"%s\"\n", box->text().toUtf8().constData());
         box->close();
         return;

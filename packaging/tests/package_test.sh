@@ -135,6 +135,12 @@ confine=() in_network=() redirect=() host_name=()
 if [ "$(id -u)" -eq 0 ] && unshare --mount --net true 2>/dev/null; then
   unshare --net sleep 600 &
   network_pid=$!
+  # Until unshare has run, the child's namespace is still this one.
+  for _ in $(seq 100); do
+    [ "$(readlink "/proc/$network_pid/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.05
+  done
+  [ "$(readlink "/proc/$network_pid/ns/net")" != "$(readlink /proc/self/ns/net)" ] || fail "no network namespace of its own"
   in_network=(nsenter "--net=/proc/$network_pid/ns/net")
   "${in_network[@]}" ip link set lo up
   address=$listen
@@ -181,7 +187,7 @@ for start in first second; do
       timeout 60 "$root/usr/bin/cumulo-search" 2> "$scratch/err" || status=$?
   [ "$status" -eq 0 ] || fail "the $start start ended with status $status" "$scratch/err"
   grep -qE '^window-closer: search for "Python" gave [1-9][0-9]* rows, first ".*[Pp][Yy][Tt][Hh][Oo][Nn].*"$' "$scratch/err" ||
-    fail "the $start start's search got no rows from the service" "$scratch/err"
+    { cat "$scratch/server.err" >&2; fail "the $start start's search got no rows from the service" "$scratch/err"; }
   grep -q "window-closer: closed the program's window" "$scratch/err" || fail "the window never came up" "$scratch/err"
 done
 # The service came up on the socket it was handed, made the sample catalogue in

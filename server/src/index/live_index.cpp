@@ -9,11 +9,13 @@ namespace {
 
 using Segment = LiveIndex::Segment;
 
+constexpr std::size_t segments_per_merge = 4;
+
 // A segment's changes before its index is built: merges happen on these, so that a batch that
 // carries over several segments builds one index, not one for each merge.
 struct Changes {
     std::vector<Share> puts;  // the last put of each identity, in the order they were put
-    std::unordered_set<std::string> touched;
+    IdentitySet touched;
 };
 
 std::shared_ptr<const Segment> make_segment(Changes changes)
@@ -38,10 +40,20 @@ void put_before(const Segment& older, Changes& newer)
 
 }  // namespace
 
-std::string identity_key(const Share& share)
+IdentityKey identity_key(const Share& share)
 {
     // A code names a share alone; a numeric id only with its owner.
-    return share.shareid != 0 ? id_and_owner(share) : "c" + share.code;
+    if (share.shareid != 0)
+        return {share.shareid, share.uk, {}};
+    return {0, 0, share.code};
+}
+
+std::size_t IdentityKeyHash::operator()(const IdentityKey& key) const
+{
+    if (key.shareid == 0)
+        return std::hash<std::string>()(key.code);
+    // Both numbers spread over the word; a multiplier with no small factors mixes the owner's.
+    return std::hash<std::uint64_t>()(key.shareid ^ (key.uk * 0x9E3779B97F4A7C15ull));
 }
 
 LiveIndex::LiveIndex(std::shared_ptr<const ShareIndex> base, std::uint64_t position)
@@ -69,19 +81,37 @@ std::shared_ptr<const LiveIndex> LiveIndex::with(const std::vector<Catalogue::Ch
         return next;
 
     // The last change of each identity decides what the batch leaves of it.
-    std::unordered_map<std::string, const Catalogue::Change*> last;
+    std::unordered_map<IdentityKey, const Catalogue::Change*, IdentityKeyHash> last;
     for (auto change = first; change != changes.end(); ++change)
         last[identity_key(change->share)] = &*change;
     Changes batch;
     for (auto change = first; change != changes.end(); ++change) {
-        std::string key = identity_key(change->share);
+        IdentityKey key = identity_key(change->share);
         if (change->kind == Catalogue::Change::Kind::put && last[key] == &*change)
             batch.puts.push_back(change->share);
         batch.touched.insert(std::move(key));
     }
-    while (!next->segments_.empty() && next->segments_.back()->touched.size() <= batch.touched.size()) {
-        put_before(*next->segments_.back(), batch);
-        next->segments_.pop_back();
+    // Segments merge in runs of segments_per_merge, as in a counter of that base: a share is
+    // built into a segment about log(overlay / batch) / log(segments_per_merge) times.
+    // A segment far smaller than the batch goes into it as well.
+    auto& segments = next->segments_;
+    for (;;) {
+        std::size_t size = batch.touched.size();
+        std::size_t run = 0;
+        while (run < segments_per_merge - 1 && run < segments.size()
+               && segments[segments.size() - 1 - run]->touched.size() <= size)
+            ++run;
+        if (run == segments_per_merge - 1) {
+            for (; run > 0; --run) {
+                put_before(*segments.back(), batch);
+                segments.pop_back();
+            }
+        } else if (!segments.empty() && segments.back()->touched.size() * segments_per_merge <= size) {
+            put_before(*segments.back(), batch);
+            segments.pop_back();
+        } else {
+            break;
+        }
     }
     next->segments_.push_back(make_segment(std::move(batch)));
     return next;
@@ -99,7 +129,7 @@ bool LiveIndex::hidden_after(std::size_t source, const Share& share) const
 {
     if (source == segments_.size())
         return false;
-    std::string key = identity_key(share);
+    IdentityKey key = identity_key(share);
     for (std::size_t later = source; later < segments_.size(); ++later)
         if (segments_[later]->touched.contains(key))
             return true;

@@ -6,9 +6,10 @@
 //
 // A LiveIndex never changes once made: the writer makes the next version from the last with
 // one more batch of changes and publishes it whole (PublishedIndex), so a search sees every
-// change of a batch or none. Each new segment is merged with the one before it while that one is
-// no larger, as in a binary counter: a search consults about log2(overlay / batch) segments, and
-// each share is built into a segment about that many times.
+// change of a batch or none. A new segment takes in the three before it once all three are no
+// larger, as in a counter of base four (and any one before it a quarter its size or less): a
+// search consults at most about 3 log4(overlay / batch) segments, and each share is built into a
+// segment about log4(overlay / batch) times (a binary counter built each twice as often).
 #pragma once
 
 #include "catalogue/catalogue.h"
@@ -24,6 +25,24 @@
 #include <vector>
 
 namespace cumulo::server {
+
+// The identity the catalogue knows a share by: its shareid and uk, or its code alone (uk 0).
+// Numbers, not a text: the overlay hashes and compares one for every share it hides or shows.
+struct IdentityKey {
+    std::uint64_t shareid = 0;
+    std::uint64_t uk = 0;
+    std::string code;
+
+    bool operator==(const IdentityKey&) const = default;
+};
+
+struct IdentityKeyHash {
+    std::size_t operator()(const IdentityKey& key) const;
+};
+
+IdentityKey identity_key(const Share& share);
+
+using IdentitySet = std::unordered_set<IdentityKey, IdentityKeyHash>;
 
 class LiveIndex {
 public:
@@ -48,7 +67,7 @@ public:
 
     struct Segment {
         std::vector<Share> puts;  // the last put of each identity, in the order they were put
-        std::unordered_set<std::string> touched;
+        IdentitySet touched;
         ShareIndex index;
     };
 
@@ -63,9 +82,6 @@ private:
     std::uint64_t position_ = 0;
     std::vector<std::shared_ptr<const Segment>> segments_;  // oldest first
 };
-
-// The identity the catalogue knows a share by: its shareid and uk, or its code.
-std::string identity_key(const Share& share);
 
 // The version searches use now. Any thread may read it while one writer publishes.
 class PublishedIndex {

@@ -3,7 +3,6 @@
 #include "index/base_index.h"
 
 #include <iostream>
-#include <optional>
 
 namespace cumulo::server {
 
@@ -116,19 +115,23 @@ void CatalogueWriter::start_rebuild_if_due()
 
 void CatalogueWriter::rebuild()
 {
-    std::optional<BaseIndex> base;
+    std::shared_ptr<const LiveIndex> version;
     try {
-        base = build_base_index(path_);
+        BaseIndex base = build_base_index(path_);
+        // The changes committed while the base was built are laid over it before the writer's
+        // lock is taken, so that writes go on meanwhile: at a large catalogue they are many.
+        Catalogue reader(path_, Catalogue::Access::read_only);
+        Catalogue::ChangesAfter after = all_changes_after(reader, base.position);
+        version = std::make_shared<const LiveIndex>(std::move(base.index), base.position)->with(after.changes, after.position);
     } catch (const std::exception& error) {
         std::cerr << "cumulo-server: the search index could not be rebuilt: " << error.what() << std::endl;
     }
     std::lock_guard lock(mutex_);
     rebuilding_ = false;
-    if (base) {
-        // The changes committed while the base was built, laid over it.
-        auto version = std::make_shared<const LiveIndex>(std::move(base->index), base->position);
-        Catalogue::ChangesAfter after = all_changes_after(catalogue_, base->position);
-        published_.publish(version->with(after.changes, after.position));
+    if (version) {
+        // Under the lock, only the few changes committed since.
+        Catalogue::ChangesAfter after = all_changes_after(catalogue_, version->position());
+        published_.publish(after.position == version->position() ? version : version->with(after.changes, after.position));
     }
     published_moved_.notify_all();
 }

@@ -83,5 +83,30 @@ TEST(LiveIndex, AnswersAsAFreshIndexOfTheCatalogueThroughEveryBatchAndRebuild)
     }
 }
 
+TEST(PublishedIndex, HandsBackAReplacedVersionOnlyOnceNoSearchHoldsIt)
+{
+    auto empty_index = [](std::uint64_t position) {
+        return std::make_shared<const LiveIndex>(std::make_shared<const ShareIndex>(std::vector<Share>()), position);
+    };
+    PublishedIndex published;
+    published.publish(empty_index(1));
+    EXPECT_TRUE(published.take_unused().empty());  // nothing replaced yet
+
+    std::shared_ptr<const LiveIndex> searched = published.current();  // a search in flight
+    published.publish(empty_index(2));
+    published.publish(empty_index(3));
+    std::vector<std::shared_ptr<const LiveIndex>> unused = published.take_unused();
+    ASSERT_EQ(unused.size(), 1u);  // version 2: no search took it
+    EXPECT_EQ(unused[0]->position(), 2u);
+    EXPECT_EQ(unused[0].use_count(), 1);  // freed where the caller drops it
+
+    searched.reset();  // the search ends: version 1 is the list's alone now
+    unused = published.take_unused();
+    ASSERT_EQ(unused.size(), 1u);
+    EXPECT_EQ(unused[0]->position(), 1u);
+    EXPECT_TRUE(published.take_unused().empty());
+    EXPECT_EQ(published.current()->position(), 3u);
+}
+
 }  // namespace
 }  // namespace cumulo::server

@@ -145,6 +145,12 @@ void CatalogueWriter::follow()
         } catch (const std::exception& error) {
             std::cerr << "cumulo-server: cannot read the catalogue's changes: " << error.what() << std::endl;
         }
+        // Replaced versions no search holds are freed here, outside the lock: neither a search
+        // nor a write waits for it.
+        std::vector<std::shared_ptr<const LiveIndex>> unused = published_.take_unused();
+        lock.unlock();
+        unused.clear();
+        lock.lock();
     }
 }
 

@@ -1,5 +1,7 @@
 #include "index/live_index.h"
 
+#include "index/share_index_builder.h"
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -20,7 +22,12 @@ struct Changes {
 
 std::shared_ptr<const Segment> make_segment(Changes changes)
 {
-    ShareIndex index(changes.puts);
+    // Built from the shares where they are: the segment keeps them for its merges.
+    ShareIndexBuilder builder;
+    builder.reserve(changes.puts.size());
+    for (const Share& share : changes.puts)
+        builder.add(share);
+    ShareIndex index(builder.finish());
     return std::make_shared<const Segment>(Segment{std::move(changes.puts), std::move(changes.touched), std::move(index)});
 }
 
@@ -188,6 +195,23 @@ std::vector<Share> LiveIndex::search(const SearchQuery& query, std::chrono::stea
     for (std::uint64_t at = query.start; at < std::min<std::uint64_t>(wanted, matches.size()); ++at)
         page.push_back(std::move(matches[at].share));
     return page;
+}
+
+void PublishedIndex::publish(std::shared_ptr<const LiveIndex> version)
+{
+    if (std::shared_ptr<const LiveIndex> replaced = current_.exchange(std::move(version)))
+        replaced_.push_back(std::move(replaced));
+}
+
+std::vector<std::shared_ptr<const LiveIndex>> PublishedIndex::take_unused()
+{
+    // Once replaced, a version gains no holder: the last count of one is the list's own.
+    auto held = [](const std::shared_ptr<const LiveIndex>& version) { return version.use_count() != 1; };
+    auto first_unused = std::partition(replaced_.begin(), replaced_.end(), held);
+    std::vector<std::shared_ptr<const LiveIndex>> unused(std::make_move_iterator(first_unused),
+                                                         std::make_move_iterator(replaced_.end()));
+    replaced_.erase(first_unused, replaced_.end());
+    return unused;
 }
 
 }  // namespace cumulo::server

@@ -87,10 +87,17 @@ private:
 class PublishedIndex {
 public:
     std::shared_ptr<const LiveIndex> current() const { return current_.load(); }
-    void publish(std::shared_ptr<const LiveIndex> version) { current_.store(std::move(version)); }
+    // Makes `version` current. The version it replaces is kept until take_unused hands it back,
+    // so that a search never frees an index (freeing a replaced base takes milliseconds). One
+    // thread at a time publishes and takes.
+    void publish(std::shared_ptr<const LiveIndex> version);
+    // The replaced versions no search holds any more, for the caller to free where it costs
+    // no one a wait.
+    std::vector<std::shared_ptr<const LiveIndex>> take_unused();
 
 private:
     std::atomic<std::shared_ptr<const LiveIndex>> current_;
+    std::vector<std::shared_ptr<const LiveIndex>> replaced_;
 };
 
 }  // namespace cumulo::server

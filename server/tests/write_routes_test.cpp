@@ -1,5 +1,6 @@
 // POST and DELETE /api/v1/shares on a real socket: what a write makes searchable, who may
 // write, and the bodies that must leave the catalogue as it was.
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
 
 #include "raw_client.h"

@@ -76,12 +76,13 @@ PostgresCatalogue::PostgresCatalogue(const std::string& location, bool writable)
 {
     if (!writable)
         return;
-    Transaction transaction(*this);
+    // The tables, and the name the first writer to get here gives the catalogue (any other keeps
+    // it), in one transaction: a connection lost halfway rolls it all back.
+    run("BEGIN");
     run(schema_lock);
     run(schema);
-    // The first writer to get here names the catalogue; any other keeps that name.
     run("INSERT INTO facts (key, value) VALUES ('identity', $1) ON CONFLICT DO NOTHING", {random_hex(16)});
-    transaction.commit();
+    run("COMMIT");
 }
 
 PqConnection& PostgresCatalogue::connection()

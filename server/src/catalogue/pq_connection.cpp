@@ -35,6 +35,8 @@ PGconn* connect_to(const std::string& location)
         PQfinish(connection);
         throw CatalogueUnreachable("cannot reach the catalogue of record: " + message);
     }
+    // The server's notices ("relation already exists, skipping") are not for the service's log.
+    PQclear(PQexec(connection, "SET client_min_messages = warning"));
     return connection;
 }
 

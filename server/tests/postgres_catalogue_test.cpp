@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -264,6 +266,50 @@ TEST(PostgresCatalogue, HealthSaysBehindWhileTheReadSourceIsHeldBack)
         return status == 200;
     })) << body;
     EXPECT_EQ(hits(on_reader, "unseen"), 1u);
+}
+
+// Runs cumulo-server with `arguments` (quoted for the shell) to its end: its status and output.
+std::pair<int, std::string> run_server(const std::string& arguments)
+{
+    std::string output;
+    FILE* pipe = ::popen((std::string(CUMULO_SERVER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, got);
+    int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// --sample and --import write the PostgreSQL catalogue as they write the file, all or nothing,
+// and an import only imports: the nodes following the catalogue take the shares in.
+TEST(PostgresCatalogue, SampleAndImportWriteTheCatalogueOfRecord)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    TempDir dir;
+    std::ofstream(dir.file("good.jsonl")) << share_line("imported", 5) << share_line("also imported", 6);
+    std::ofstream(dir.file("bad.jsonl")) << share_line("never", 7) << "{broken\n";
+    struct Case {
+        const char* what;
+        std::string arguments;
+        int status;
+        const char* said;
+        std::uint64_t shares_after;
+    };
+    std::string catalogue = "--catalogue '" + database.location() + "' --snapshot " + dir.file("node.index")
+                            + " --token-file " + dir.file("token");
+    const Case cases[] = {
+        {"the sample and an import", catalogue + " --sample 30 --import " + dir.file("good.jsonl"), 0,
+         "the nodes following the catalogue take them in", 32},
+        {"a bad line", catalogue + " --import " + dir.file("bad.jsonl"), 1, "nothing was imported", 32},
+        {"a missing file", catalogue + " --import " + dir.file("missing.jsonl"), 1, "cannot read", 32},
+    };
+    for (const Case& c : cases) {
+        auto [status, output] = run_server(c.arguments);
+        EXPECT_EQ(status, c.status) << c.what << ":\n" << output;
+        EXPECT_NE(output.find(c.said), std::string::npos) << c.what << ":\n" << output;
+        EXPECT_EQ(PostgresCatalogue(database.location(), false).share_count(), c.shares_after) << c.what;
+    }
 }
 
 }  // namespace

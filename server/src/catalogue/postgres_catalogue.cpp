@@ -105,8 +105,14 @@ void PostgresCatalogue::begin_write()
     run("BEGIN");
     in_transaction_ = true;
     wrote_ = false;
-    run(write_bounds);
-    run("LOCK TABLE changes IN SHARE ROW EXCLUSIVE MODE");
+    try {
+        run(write_bounds);
+        run("LOCK TABLE changes IN SHARE ROW EXCLUSIVE MODE");
+    } catch (...) {
+        // No Transaction owns it yet: it would stay open on the connection.
+        roll_back();
+        throw;
+    }
 }
 
 void PostgresCatalogue::commit()

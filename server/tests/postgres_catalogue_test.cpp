@@ -226,6 +226,27 @@ TEST(PostgresCatalogue, WritesWaitForAPrimaryThatWentAwayWhileSearchesAnswer)
     }));
 }
 
+// A write that cannot take the log's lock within its bound answers 503 with nothing written, and
+// leaves the node's connection fit for the next write.
+TEST(PostgresCatalogue, AWriteHeldPastTheLockBoundIsRefusedAndTheNextOneWrites)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    PostgresCatalogue other_writer(database.location(), true);
+    PublishedIndex published;
+    CatalogueWriter node(database.location(), published);
+    {
+        CatalogueOfRecord::Transaction holding(other_writer);
+        HttpAnswer refused = answer_write(node, "POST", share_line("held", 1));
+        EXPECT_EQ(refused.status, 503) << refused.body;
+        EXPECT_NE(refused.body.find("nothing was written"), std::string::npos) << refused.body;
+    }
+    HttpAnswer written = answer_write(node, "POST", share_line("next", 2));
+    EXPECT_EQ(written.status, 200) << written.body;
+    EXPECT_EQ(hits(published, "next"), 1u);
+    EXPECT_EQ(hits(published, "held"), 0u);
+}
+
 // A node whose read source is held back knows from the primary what it has not applied:
 // /healthz reports the lag and answers 503 once it passes the bound, and 200 once caught up.
 TEST(PostgresCatalogue, HealthSaysBehindWhileTheReadSourceIsHeldBack)

@@ -3,6 +3,7 @@
 // that follow the log, a restart from the snapshot, a primary that goes away, and /healthz.
 #include "catalogue/catalogue_writer.h"
 #include "catalogue/postgres_catalogue.h"
+#include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
 #include "service.h"
 
@@ -89,6 +90,23 @@ TEST(PostgresCatalogue, ALowerNumberCommittingLastIsNeverSkipped)
     EXPECT_FALSE(quick_went_first) << "the second writer committed while the first held a lower number";
     EXPECT_EQ(seen, (std::vector<std::string>{"slow", "quick"}));
     EXPECT_EQ(position, first.position());
+}
+
+// Two nodes starting together on an empty catalogue: one makes the sample, the other finds it
+// made (it does not clear it and make it again under the followers' eyes).
+TEST(PostgresCatalogue, NodesStartingTogetherMakeTheSampleOnce)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    constexpr std::uint64_t sample = 2000;
+    PostgresCatalogue first(database.location(), true);
+    PostgresCatalogue second(database.location(), true);
+    std::thread other([&] { build_sample_catalogue(second, sample); });
+    build_sample_catalogue(first, sample);
+    other.join();
+    // The sample's clearing of the table, then one put per share.
+    EXPECT_EQ(first.position(), sample + 1);
+    EXPECT_EQ(first.share_count(), sample);
 }
 
 // A write through one node is searchable there when it returns, and a second node following the

@@ -134,6 +134,11 @@ TEST(PostgresCatalogue, NodesSeeEachBatchWholeAfterItCommits)
         {"added", false, share_line("alpha", 1) + share_line("beta", 2), 0, {{"alpha", 1}, {"beta", 1}}},
         {"replaced", false, share_line("gamma", 1), 0, {{"alpha", 0}, {"gamma", 1}}},
         {"removed", true, R"({"shareid":2,"uk":7})" "\n", 0, {{"beta", 0}, {"gamma", 1}}},
+        {"added by code", false, R"({"name":"lantern","type":"folder","size":9,"code":"bx1Yz","uk":7})" "\n", 0,
+         {{"lantern", 1}}},
+        {"replaced by code", false, R"({"name":"harbour","type":"folder","size":9,"code":"bx1Yz","uk":8})" "\n", 0,
+         {{"lantern", 0}, {"harbour", 1}}},
+        {"removed by code", true, R"({"code":"bx1Yz"})" "\n", 0, {{"harbour", 0}}},
         {"a bad line writes nothing", false, share_line("delta", 3) + "{not json\n", 1, {{"delta", 0}}},
         {"a batch of fifty", false, batch, 0, {{"wholebatch", 50}}},
     };

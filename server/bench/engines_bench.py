@@ -26,10 +26,10 @@ import urllib.parse
 import psycopg2
 
 from key_mix import KEYS, LIMIT, label, queries
+from scratch_postgres import init_postgres, run_postgres, stop_postgres  # noqa: F401 (ingest_bench uses them too)
 
 # Loopback ports of the service, Groonga and PostgreSQL: --port-base and the two after it.
 SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = 18930, 18931, 18932
-PG_BIN = "/usr/lib/postgresql/15/bin"
 
 def pss_kib(pids):
     total = 0
@@ -212,21 +212,6 @@ def start_groonga(work, groonga_load):
     return process, times, home
 
 
-def init_postgres(data):
-    """A fresh, empty cluster in `data`, owned by the postgres user (initdb refuses root)."""
-    shutil.rmtree(data, ignore_errors=True)
-    os.makedirs(data)
-    shutil.chown(data, "postgres", "postgres")
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/initdb", "-D", data, "-E", "UTF8",
-                    "--locale", "C.UTF-8", "-A", "trust"], check=True, stdout=subprocess.DEVNULL)
-
-
-def run_postgres(data, options):
-    """Starts the cluster in `data` with the server `options` and waits until it answers."""
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-o", options, "-w", "-t",
-                    "300", "-l", os.path.join(data, "log"), "start"], check=True, stdout=subprocess.DEVNULL)
-
-
 def start_postgres(work, csv_path):
     data = os.path.join(work, "postgres")
     times = {}
@@ -270,11 +255,6 @@ def postgres_pids(data):
         main = int(f.readline())
     children = subprocess.run(["pgrep", "-P", str(main)], capture_output=True, text=True).stdout.split()
     return [main] + [int(p) for p in children]
-
-
-def stop_postgres(data):
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-m", "fast", "stop"],
-                   stdout=subprocess.DEVNULL)
 
 
 # ---------------------------------------------------------------- measuring

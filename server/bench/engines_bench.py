@@ -27,9 +27,11 @@ import psycopg2
 
 from key_mix import KEYS, LIMIT, label, queries
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy"))
+import scratch_postgres  # noqa: E402
+
 # Loopback ports of the service, Groonga and PostgreSQL: --port-base and the two after it.
 SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = 18930, 18931, 18932
-PG_BIN = "/usr/lib/postgresql/15/bin"
 
 def pss_kib(pids):
     total = 0
@@ -131,7 +133,7 @@ class Postgres:
     name = "PostgreSQL + pg_trgm"
 
     def __init__(self):
-        self.conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="shares")
+        self.conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="shares")
         self.conn.autocommit = True
         self.cur = self.conn.cursor()
 
@@ -212,39 +214,24 @@ def start_groonga(work, groonga_load):
     return process, times, home
 
 
-def init_postgres(data):
-    """A fresh, empty cluster in `data`, owned by the postgres user (initdb refuses root)."""
-    shutil.rmtree(data, ignore_errors=True)
-    os.makedirs(data)
-    shutil.chown(data, "postgres", "postgres")
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/initdb", "-D", data, "-E", "UTF8",
-                    "--locale", "C.UTF-8", "-A", "trust"], check=True, stdout=subprocess.DEVNULL)
-
-
-def run_postgres(data, options):
-    """Starts the cluster in `data` with the server `options` and waits until it answers."""
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-o", options, "-w", "-t",
-                    "300", "-l", os.path.join(data, "log"), "start"], check=True, stdout=subprocess.DEVNULL)
-
-
 def start_postgres(work, csv_path):
     data = os.path.join(work, "postgres")
     times = {}
     fresh = not os.path.exists(os.path.join(data, "PG_VERSION"))
     if fresh:
-        init_postgres(data)
+        scratch_postgres.init(data)
     # Settings a careful operator would pick for a read-mostly catalogue on this machine.
     options = (f"-c listen_addresses=127.0.0.1 -c port={POSTGRES_PORT} -c unix_socket_directories={data} "
                "-c shared_buffers=2GB -c effective_cache_size=8GB -c work_mem=64MB "
                "-c maintenance_work_mem=2GB -c jit=off -c max_parallel_workers_per_gather=0")
-    run_postgres(data, options)
+    scratch_postgres.start(data, options)
     if fresh or not os.path.exists(os.path.join(data, "loaded")):
-        admin = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="postgres")
+        admin = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="postgres")
         admin.autocommit = True
         admin.cursor().execute("DROP DATABASE IF EXISTS shares")
         admin.cursor().execute("CREATE DATABASE shares")
         admin.close()
-        conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="shares")
+        conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="shares")
         conn.autocommit = True
         cur = conn.cursor()
         cur.execute("CREATE EXTENSION pg_trgm")
@@ -263,18 +250,6 @@ def start_postgres(work, csv_path):
         conn.close()
         open(os.path.join(data, "loaded"), "w").close()
     return times, data
-
-
-def postgres_pids(data):
-    with open(os.path.join(data, "postmaster.pid")) as f:
-        main = int(f.readline())
-    children = subprocess.run(["pgrep", "-P", str(main)], capture_output=True, text=True).stdout.split()
-    return [main] + [int(p) for p in children]
-
-
-def stop_postgres(data):
-    subprocess.run(["runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", data, "-m", "fast", "stop"],
-                   stdout=subprocess.DEVNULL)
 
 
 # ---------------------------------------------------------------- measuring
@@ -432,16 +407,16 @@ def main():
         latencies, answers = one_client(args.rounds)
         step("two clients")
         rates, cpu = two_clients(args.seconds, {Service.name: service.pid, Groonga.name: groonga.pid,
-                                                Postgres.name: postgres_pids(postgres_data)[0]})
+                                                Postgres.name: scratch_postgres.pids(postgres_data)[0]})
         memory = {Service.name: pss_kib([service.pid]), Groonga.name: pss_kib([groonga.pid]),
-                  Postgres.name: pss_kib(postgres_pids(postgres_data))}
+                  Postgres.name: pss_kib(scratch_postgres.pids(postgres_data))}
         disk = {Service.name: os.path.getsize(catalogue) / 2**20, Groonga.name: du_mib(groonga_home),
                 Postgres.name: du_mib(os.path.join(postgres_data, "base"))}
         report(args.shares, loads, memory, disk, latencies, answers, rates, cpu)
     finally:
         service.terminate()
         groonga.terminate()
-        stop_postgres(postgres_data)
+        scratch_postgres.stop(postgres_data)
         service.wait()
         groonga.wait()
 

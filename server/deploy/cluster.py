@@ -42,6 +42,8 @@ NODE_ACCOUNT_AS_ROOT = "nobody"
 # no snapshot: a minute or two at a million shares on two shared cores).
 START_SECONDS = 900
 
+# The line the supervisor writes into a part's log before each start of it.
+START_MARK = "--- started by the cluster's supervisor at "
 NO_SEARCH_NODE = "no search node can answer now (every node is down or behind the catalogue); try again later"
 NO_WRITE_NODE = ("no node can write now: the catalogue of record cannot be reached; nothing was written; "
                  "try again later")
@@ -498,6 +500,8 @@ class Supervisor:
 
     def launch(self, part):
         with open(self.cluster.log_file(part), "ab") as log:
+            log.write(f"{START_MARK}{time.strftime('%H:%M:%S')}\n".encode())
+            log.flush()
             process = subprocess.Popen(as_node_account(self.parts[part]), stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log, cwd="/")
         self.processes[part] = process

@@ -267,20 +267,26 @@ def write_haproxy_config(cluster):
         raise ClusterError(f"HAProxy refuses {cluster.haproxy_config}:\n{checked.stdout}{checked.stderr}")
 
 
+def haproxy_ask(cluster, command):
+    """HAProxy's answer to one command on its admin socket ("show stat", "disable server
+    searches/node2", ...); raises OSError when HAProxy does not answer."""
+    with socket.socket(socket.AF_UNIX) as s:
+        s.settimeout(2)
+        s.connect(cluster.haproxy_socket)
+        s.sendall(command.encode() + b"\n")
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return data.decode()
+
+
 def haproxy_servers(cluster):
-    """{(backend, server): status} as HAProxy sees its servers ("UP", "DOWN", "UP 1/2", ...);
-    empty when HAProxy does not answer."""
+    """{(backend, server): status} as HAProxy sees its servers ("UP", "DOWN", "UP 1/2", "MAINT",
+    ...); empty when HAProxy does not answer."""
     try:
-        with socket.socket(socket.AF_UNIX) as s:
-            s.settimeout(2)
-            s.connect(cluster.haproxy_socket)
-            s.sendall(b"show stat\n")
-            data = b""
-            while chunk := s.recv(65536):
-                data += chunk
+        lines = haproxy_ask(cluster, "show stat").splitlines()
     except OSError:
         return {}
-    lines = data.decode().splitlines()
     if not lines or not lines[0].startswith("# "):
         return {}
     columns = lines[0][2:].split(",")

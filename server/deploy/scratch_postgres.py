@@ -5,8 +5,8 @@ root every server program runs as the `postgres` account (which Debian's postgre
 makes) and the data directory is handed to it; an ordinary user runs them as themself.
 Standard library only.
 """
-import getpass
 import os
+import pwd
 import shutil
 import subprocess
 
@@ -26,7 +26,7 @@ def running_as_root():
 
 def superuser():
     """The cluster's superuser: initdb names it after the account that ran it."""
-    return ACCOUNT_AS_ROOT if running_as_root() else getpass.getuser()
+    return ACCOUNT_AS_ROOT if running_as_root() else pwd.getpwuid(os.geteuid()).pw_name
 
 
 def _run_as_owner(argv, **options):

@@ -20,6 +20,7 @@ import os
 import pwd
 import random
 import secrets
+import select
 import shutil
 import signal
 import socket
@@ -367,18 +368,25 @@ def load_catalogue(cluster, shares):
         command += ["--sample", str(shares)]
     with open(cluster.log_file("load"), "ab") as log:
         process = subprocess.Popen(as_node_account(command), stdout=subprocess.PIPE, stderr=log, cwd="/")
-        try:
-            for line in process.stdout:
-                if line.startswith(b"listening on"):
-                    break
-            else:
-                process.wait()
-                raise ClusterError(f"loading the catalogue failed (status {process.returncode}):\n"
+    try:
+        deadline = time.monotonic() + START_SECONDS
+        output = b""
+        while b"listening on" not in output:
+            waited = select.select([process.stdout], [], [], max(0, deadline - time.monotonic()))[0]
+            chunk = os.read(process.stdout.fileno(), 4096) if waited else None
+            if chunk is None:
+                raise ClusterError(f"loading the catalogue took longer than {START_SECONDS} s:\n"
                                    + log_tail(cluster.log_file("load")))
-        finally:
-            if process.poll() is None:
-                process.terminate()
+            if not chunk:
                 process.wait()
+                raise ClusterError(f"loading the catalogue failed ({describe_status(process.returncode)}):\n"
+                                   + log_tail(cluster.log_file("load")))
+            output += chunk
+    finally:
+        if process.poll() is None:
+            process.terminate()
+            process.wait()
+        process.stdout.close()
 
 
 def new_state(cluster, server, max_lag):
@@ -457,12 +465,32 @@ def start(directory, server, shares, max_lag):
     return cluster
 
 
+def starts_logged(cluster, part):
+    try:
+        with open(cluster.log_file(part), errors="replace") as f:
+            return f.read().count(START_MARK)
+    except FileNotFoundError:
+        return 0
+
+
 def wait_until_serving(cluster, supervisor):
-    """Returns once every node answers /healthz with 200 and HAProxy has every server up."""
-    end = time.monotonic() + START_SECONDS
-    while time.monotonic() < end:
+    """Returns once every node answers /healthz with 200 and HAProxy has every server up; fails
+    early when the supervisor ends or a part keeps ending."""
+    parts = ["haproxy", *(n["name"] for n in cluster.nodes)]
+    starts_before = {part: starts_logged(cluster, part) for part in parts}
+    began = time.monotonic()
+    told = False
+    while time.monotonic() < began + START_SECONDS:
         if supervisor.poll() is not None:
             raise ClusterError("the supervisor ended:\n" + log_tail(cluster.log_file("supervisor")))
+        for part in parts:
+            if starts_logged(cluster, part) - starts_before[part] > 3:
+                raise ClusterError(f"{part} keeps ending; its log {cluster.log_file(part)} ends with:\n"
+                                   + log_tail(cluster.log_file(part)))
+        if not told and time.monotonic() > began + 10:
+            print(f"waiting for the nodes to serve (a node without a snapshot builds its index first; "
+                  f"logs in {cluster.logs})", flush=True)
+            told = True
         healthy = all(node_health(n)[0] == 200 for n in cluster.nodes)
         servers = haproxy_servers(cluster)
         if healthy and servers and all(status == "UP" for status in servers.values()):
@@ -655,6 +683,9 @@ def main():
     except (ClusterError, subprocess.CalledProcessError) as error:
         print(f"cluster: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("cluster: interrupted; what had been started was stopped", file=sys.stderr)
+        return 130
     return 0
 
 

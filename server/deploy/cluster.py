@@ -639,7 +639,7 @@ def status(directory):
     line("supervisor", is_alive(supervisor), f"pid {supervisor}" if is_alive(supervisor) else "not running")
     servers = haproxy_servers(cluster)
     host, port = cluster.haproxy_address
-    line("haproxy", bool(servers), f"http://{host}:{port}/  " + "  ".join(
+    line("haproxy", bool(servers) and all(s == "UP" for s in servers.values()), f"http://{host}:{port}/  " + "  ".join(
         f"{backend}/{server}: {s}" for (backend, server), s in sorted(servers.items())) if servers else "not answering")
     for node in cluster.nodes:
         code, body = node_health(node)

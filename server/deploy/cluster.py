@@ -413,8 +413,10 @@ def start(directory, server, shares, max_lag):
     check_programs(server)
     cluster = Cluster(directory)
     os.makedirs(cluster.dir, exist_ok=True)
-    if is_alive(read_pid(cluster.pid_file("supervisor"))):
-        raise ClusterError(f"a cluster already runs in {cluster.dir}; see: scripts/cluster status {cluster.dir}")
+    if is_alive(read_pid(cluster.pid_file("supervisor"))) or any(
+            scratch_postgres.is_running(data) for data in (cluster.primary_data, cluster.standby_data)):
+        raise ClusterError(f"a cluster, or part of one, already runs in {cluster.dir}; see: scripts/cluster status "
+                           f"{cluster.dir}, or stop it first")
     if os.geteuid() == 0:
         os.chmod(cluster.dir, 0o755)
         blocked = reachable_by_others(cluster.dir)

@@ -26,9 +26,8 @@ import urllib.parse
 import psycopg2
 
 from key_mix import KEYS, LIMIT, label, queries
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy"))
-import scratch_postgres  # noqa: E402
+# ingest_bench uses them too.
+from scratch_postgres import init_postgres, postgres_pids, run_postgres, stop_postgres  # noqa: F401
 
 # Loopback ports of the service, Groonga and PostgreSQL: --port-base and the two after it.
 SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = 18930, 18931, 18932
@@ -133,7 +132,7 @@ class Postgres:
     name = "PostgreSQL + pg_trgm"
 
     def __init__(self):
-        self.conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="shares")
+        self.conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="shares")
         self.conn.autocommit = True
         self.cur = self.conn.cursor()
 
@@ -219,19 +218,19 @@ def start_postgres(work, csv_path):
     times = {}
     fresh = not os.path.exists(os.path.join(data, "PG_VERSION"))
     if fresh:
-        scratch_postgres.init(data)
+        init_postgres(data)
     # Settings a careful operator would pick for a read-mostly catalogue on this machine.
     options = (f"-c listen_addresses=127.0.0.1 -c port={POSTGRES_PORT} -c unix_socket_directories={data} "
                "-c shared_buffers=2GB -c effective_cache_size=8GB -c work_mem=64MB "
                "-c maintenance_work_mem=2GB -c jit=off -c max_parallel_workers_per_gather=0")
-    scratch_postgres.start(data, options)
+    run_postgres(data, options)
     if fresh or not os.path.exists(os.path.join(data, "loaded")):
-        admin = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="postgres")
+        admin = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="postgres")
         admin.autocommit = True
         admin.cursor().execute("DROP DATABASE IF EXISTS shares")
         admin.cursor().execute("CREATE DATABASE shares")
         admin.close()
-        conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user=scratch_postgres.superuser(), dbname="shares")
+        conn = psycopg2.connect(host="127.0.0.1", port=POSTGRES_PORT, user="postgres", dbname="shares")
         conn.autocommit = True
         cur = conn.cursor()
         cur.execute("CREATE EXTENSION pg_trgm")
@@ -407,16 +406,16 @@ def main():
         latencies, answers = one_client(args.rounds)
         step("two clients")
         rates, cpu = two_clients(args.seconds, {Service.name: service.pid, Groonga.name: groonga.pid,
-                                                Postgres.name: scratch_postgres.pids(postgres_data)[0]})
+                                                Postgres.name: postgres_pids(postgres_data)[0]})
         memory = {Service.name: pss_kib([service.pid]), Groonga.name: pss_kib([groonga.pid]),
-                  Postgres.name: pss_kib(scratch_postgres.pids(postgres_data))}
+                  Postgres.name: pss_kib(postgres_pids(postgres_data))}
         disk = {Service.name: os.path.getsize(catalogue) / 2**20, Groonga.name: du_mib(groonga_home),
                 Postgres.name: du_mib(os.path.join(postgres_data, "base"))}
         report(args.shares, loads, memory, disk, latencies, answers, rates, cpu)
     finally:
         service.terminate()
         groonga.terminate()
-        scratch_postgres.stop(postgres_data)
+        stop_postgres(postgres_data)
         service.wait()
         groonga.wait()
 

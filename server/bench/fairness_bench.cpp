@@ -2,6 +2,7 @@
 // repeat an expensive search, against the same requests on an idle service. Prints the figures.
 // Not a test: run it by hand,
 //   build/server/bench/cumulo_fairness_bench [--db CATALOGUE | --shares N] [--clients N] [--seconds S]
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
 #include "index/base_index.h"
 #include "service.h"

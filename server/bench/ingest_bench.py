@@ -175,12 +175,12 @@ def postgres_ingest(work, lines_path, port):
     """Shares/s of one `COPY` into a table whose trigram and size indexes exist before it."""
     eb.POSTGRES_PORT = port
     data = os.path.join(work, "postgres-ingest")
-    eb.scratch_postgres.init(data)
+    eb.init_postgres(data)
     options = (f"-c listen_addresses=127.0.0.1 -c port={port} -c unix_socket_directories={data} "
                "-c shared_buffers=2GB -c work_mem=64MB -c maintenance_work_mem=2GB -c jit=off")
-    eb.scratch_postgres.start(data, options)
+    eb.run_postgres(data, options)
     try:
-        conn = psycopg2.connect(host="127.0.0.1", port=port, user=eb.scratch_postgres.superuser(), dbname="postgres")
+        conn = psycopg2.connect(host="127.0.0.1", port=port, user="postgres", dbname="postgres")
         conn.autocommit = True
         cur = conn.cursor()
         cur.execute("CREATE EXTENSION pg_trgm")
@@ -206,7 +206,7 @@ def postgres_ingest(work, lines_path, port):
         conn.close()
         return {"rate": count / seconds, "seconds": seconds}
     finally:
-        eb.scratch_postgres.stop(data)
+        eb.stop_postgres(data)
         shutil.rmtree(data, ignore_errors=True)
 
 

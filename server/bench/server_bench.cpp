@@ -1,6 +1,7 @@
 // Throughput and latency of the search service against the floor of the same queries run
 // straight on the catalogue in this process, and the speed of a JSON Lines import. Prints the
 // figures and appends them to the benchmarks file.
+#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_import.h"
 #include "text/json_text.h"
 #include "catalogue/sample_catalogue.h"

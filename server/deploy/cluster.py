@@ -30,10 +30,9 @@ import sys
 import time
 import urllib.parse
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import scratch_postgres  # noqa: E402
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "bench"))
+import scratch_postgres  # noqa: E402
 HAPROXY = shutil.which("haproxy") or "/usr/sbin/haproxy"
 DATABASE = "cumulo"
 SLOT = "standby"
@@ -315,19 +314,19 @@ def standby_options(cluster):
 
 
 def start_primary(cluster):
-    scratch_postgres.start(cluster.primary_data, primary_options(cluster))
+    scratch_postgres.run_postgres(cluster.primary_data, primary_options(cluster))
 
 
 def stop_primary(cluster):
-    scratch_postgres.stop(cluster.primary_data)
+    scratch_postgres.stop_postgres(cluster.primary_data)
 
 
 def start_standby(cluster):
-    scratch_postgres.start(cluster.standby_data, standby_options(cluster))
+    scratch_postgres.run_postgres(cluster.standby_data, standby_options(cluster))
 
 
 def make_databases(cluster):
-    scratch_postgres.init(cluster.primary_data)
+    scratch_postgres.init_postgres(cluster.primary_data)
     start_primary(cluster)
     scratch_postgres.psql(cluster.state["primary_port"], f"CREATE DATABASE {DATABASE}")
     scratch_postgres.base_backup(cluster.standby_data, cluster.state["primary_port"], SLOT)
@@ -414,7 +413,7 @@ def start(directory, server, shares, max_lag):
     cluster = Cluster(directory)
     os.makedirs(cluster.dir, exist_ok=True)
     if is_alive(read_pid(cluster.pid_file("supervisor"))) or any(
-            scratch_postgres.is_running(data) for data in (cluster.primary_data, cluster.standby_data)):
+            scratch_postgres.postgres_is_running(data) for data in (cluster.primary_data, cluster.standby_data)):
         raise ClusterError(f"a cluster, or part of one, already runs in {cluster.dir}; see: scripts/cluster status "
                            f"{cluster.dir}, or stop it first")
     if os.geteuid() == 0:
@@ -422,7 +421,7 @@ def start(directory, server, shares, max_lag):
         blocked = reachable_by_others(cluster.dir)
         if blocked:
             raise ClusterError(f"{blocked} does not let other accounts through (mode o+x), and as root PostgreSQL "
-                               f"and the nodes run as {scratch_postgres.ACCOUNT_AS_ROOT} and "
+                               f"and the nodes run as {scratch_postgres.OWNER} and "
                                f"{NODE_ACCOUNT_AS_ROOT}; pick a directory under /tmp or /srv")
     fresh = not os.path.exists(os.path.join(cluster.primary_data, "PG_VERSION"))
     if fresh:
@@ -606,8 +605,8 @@ def stop(directory, quiet=False):
         if os.path.exists(cluster.pid_file(part)):
             os.unlink(cluster.pid_file(part))
     for name, data in (("standby", cluster.standby_data), ("primary", cluster.primary_data)):
-        if scratch_postgres.is_running(data):
-            scratch_postgres.stop(data)
+        if scratch_postgres.postgres_is_running(data):
+            scratch_postgres.stop_postgres(data)
             stopped.append(name)
     if not quiet:
         print(f"stopped {', '.join(stopped)} in {cluster.dir}" if stopped else f"nothing was running in {cluster.dir}")
@@ -628,7 +627,7 @@ def status(directory):
     print(f"cluster in {cluster.dir}")
     for name, data, port in (("primary", cluster.primary_data, state["primary_port"]),
                              ("standby", cluster.standby_data, state["standby_port"])):
-        running = scratch_postgres.is_running(data)
+        running = scratch_postgres.postgres_is_running(data)
         detail = f"127.0.0.1:{port}"
         if running and name == "standby":
             try:

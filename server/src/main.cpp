@@ -1,9 +1,12 @@
 // cumulo-server: prepares the catalogue (first-run sample, --sample, --import), then serves
 // the search API, the share pages and the writes until it is stopped. An import beside a
-// service already serving the catalogue only imports: that service takes the shares in.
+// service already serving the catalogue only imports: that service takes the shares in. The
+// catalogue of record is an SQLite file or a PostgreSQL database; an import into PostgreSQL only
+// imports, and every node following it takes the shares in.
 #include "catalogue/catalogue_files.h"
 #include "catalogue/catalogue_import.h"
 #include "catalogue/catalogue_writer.h"
+#include "catalogue/open_catalogue.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/serving_mark.h"
 #include "catalogue/start_index.h"
@@ -40,7 +43,8 @@ int fail(const std::string& message)
 // Runs the requested catalogue work; false (after reporting why) when the service must not start.
 bool prepare_catalogue(const Options& options, const std::string& path)
 {
-    Catalogue catalogue(path);
+    std::unique_ptr<CatalogueOfRecord> opened = open_catalogue(path);
+    CatalogueOfRecord& catalogue = *opened;
     if (options.sample_size) {
         build_sample_catalogue(catalogue, *options.sample_size);
         std::cerr << "cumulo-server: catalogue holds the sample of " << *options.sample_size << " shares\n";
@@ -137,12 +141,26 @@ int run(const Options& options)
         return fail("--listen is for running by hand; under socket activation the socket unit's "
                     "ListenStream says where to listen");
     std::string path = options.database.empty() ? default_database_path() : options.database;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent);
-    CatalogueWritability writability = catalogue_writability(path);
+    bool postgres = is_postgres_location(path);
+    // Where the snapshot and the token are kept: beside the SQLite file; for PostgreSQL in the
+    // node's own state directory.
+    std::string snapshot_path = !options.snapshot_file.empty() ? options.snapshot_file
+                                : postgres                     ? postgres_snapshot_path()
+                                                               : snapshot_path_for(path);
+    std::filesystem::path parent = std::filesystem::path(postgres ? postgres_snapshot_path() : path).parent_path();
+    for (const std::filesystem::path& directory : {parent, std::filesystem::path(snapshot_path).parent_path()})
+        if (!directory.empty())
+            std::filesystem::create_directories(directory);
+    CatalogueWritability writability = postgres ? CatalogueWritability{} : catalogue_writability(path);
     Catalogue::Access access = Catalogue::Access::read_only;
-    if (writability.problem.empty()) {
+    if (postgres) {
+        if (!prepare_catalogue(options, path))
+            return 1;
+        if (!options.import_file.empty()) {
+            std::cerr << "cumulo-server: the nodes following the catalogue take them in within a second\n";
+            return 0;
+        }
+    } else if (writability.problem.empty()) {
         if (!prepare_catalogue(options, path))
             return 1;
     } else if (std::optional<Catalogue::Access> read_only = read_only_access(options, path, writability)) {
@@ -150,7 +168,7 @@ int run(const Options& options)
     } else {
         return 1;
     }
-    if (!options.import_file.empty() && catalogue_is_served(path)) {
+    if (!postgres && !options.import_file.empty() && catalogue_is_served(path)) {
         std::cerr << "cumulo-server: the service already serving " << path << " takes them in within a second\n";
         return 0;
     }
@@ -174,18 +192,24 @@ int run(const Options& options)
     std::optional<ServingMark> serving;
     std::optional<CatalogueWriter> writer;
     std::string token;
-    BaseIndex base = open_start_index(path, access, snapshot_path_for(path), writability.problem.empty(), std::cerr);
-    if (writability.problem.empty()) {
-        serving.emplace(path);
+    bool writable = writability.problem.empty();
+    std::string read_source = options.follow.empty() ? path : options.follow;
+    BaseIndex base = open_start_index({read_source, access, writable}, snapshot_path, writable, std::cerr);
+    if (writable) {
+        if (!postgres)
+            serving.emplace(path);
         std::string token_path = options.token_file.empty() ? (parent / "token").string() : options.token_file;
         token = load_or_make_token(token_path);
-        writer.emplace(path, index, std::move(base));
+        WriterSettings settings;
+        settings.read_source = options.follow;
+        settings.snapshot_path = snapshot_path;
+        writer.emplace(path, index, std::move(base), settings);
         std::cerr << "cumulo-server: writers present the token in " << token_path << '\n';
     } else {
         index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
     }
-    ReaderPool readers(path, access);
-    Service service(readers, index, writer ? &*writer : nullptr, token);
+    ReaderPool readers(read_source, access);
+    Service service(readers, index, writer ? &*writer : nullptr, token, std::chrono::seconds(options.max_lag_seconds));
     FrontDoor door(service);
     if (!open_door(door, options, passed.descriptors))
         return 1;

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "catalogue/pq_connection.h"
 #include "http/bearer_token.h"
 #include "text/decimal.h"
 #include "http/query_string.h"
@@ -9,6 +10,7 @@
 #include "pages/static_assets.h"
 #include "index/share_index.h"
 
+#include <cstdio>
 #include <sstream>
 
 namespace cumulo::server {
@@ -22,6 +24,20 @@ std::uint64_t positive_number(std::string_view digits)
 }
 
 constexpr std::string_view shares_path = "/api/v1/shares";
+
+// PostgreSQL's SQLSTATEs for a lock or statement timeout.
+const std::string lock_not_available = "55P03";
+const std::string query_canceled = "57014";
+
+HttpAnswer busy_answer()
+{
+    return json_error(503, "the catalogue is busy with another writer; nothing was written, try again");
+}
+
+HttpAnswer unreachable_page()
+{
+    return error_page(503, "分享目录暂时无法访问，请稍后再试。");
+}
 
 // The target without its query.
 std::string_view path_of(std::string_view target)
@@ -53,8 +69,13 @@ HttpAnswer answer_share_link(ReaderPool& readers, std::string_view raw_query)
     }
     if (!pairs.error.empty() || uk == 0 || shareid == 0)
         return error_page(400, "分享地址无效：地址里需要数字的 uk 和 shareid。");
-    auto reader = readers.borrow();
-    std::optional<Share> share = reader->find_by_id(shareid, uk);
+    std::optional<Share> share;
+    try {
+        auto reader = readers.borrow();
+        share = reader->find_by_id(shareid, uk);
+    } catch (const CatalogueUnreachable&) {
+        return unreachable_page();
+    }
     return share ? share_page(*share) : error_page(404, "这个分享不存在，或已被取消。");
 }
 
@@ -62,8 +83,12 @@ HttpAnswer answer_short_code(ReaderPool& readers, std::string_view code)
 {
     std::optional<Share> share;
     if (is_valid_code(code)) {
-        auto reader = readers.borrow();
-        share = reader->find_by_code(code);
+        try {
+            auto reader = readers.borrow();
+            share = reader->find_by_code(code);
+        } catch (const CatalogueUnreachable&) {
+            return unreachable_page();
+        }
     }
     return share ? share_page(*share) : error_page(404, "这个分享不存在，或已被取消。");
 }
@@ -87,8 +112,42 @@ HttpAnswer answer_write(CatalogueWriter& writer, std::string_view method, std::s
     } catch (const SqliteError& error) {
         if ((error.code() & 0xFF) != SQLITE_BUSY)
             throw;
-        return json_error(503, "the catalogue is busy with another writer; nothing was written, try again");
+        return busy_answer();
+    } catch (const PqError& error) {
+        // The log's lock or a statement took longer than the write's bounds.
+        if (error.sqlstate() != lock_not_available && error.sqlstate() != query_canceled)
+            throw;
+        return busy_answer();
+    } catch (const CatalogueUnreachable&) {
+        HttpAnswer answer =
+            json_error(503, "the catalogue of record cannot be reached; nothing was written; try again later");
+        answer.headers.emplace_back("Retry-After", "5");
+        return answer;
     }
+}
+
+HttpAnswer answer_health(const PublishedIndex& index, const CatalogueWriter* writer,
+                         std::chrono::duration<double> max_lag, bool writes_path)
+{
+    std::uint64_t applied = index.current()->position();
+    HealthReport report;
+    if (writer) {
+        report = writer->health().report(applied, max_lag);
+    } else {
+        report.position = report.catalogue_position = applied;
+    }
+    char lag[32];
+    std::snprintf(lag, sizeof lag, "%.1f", report.lag_seconds);
+    HttpAnswer answer;
+    answer.status = (writes_path ? report.writes_ok : !report.behind) ? 200 : 503;
+    answer.content_type = "application/json";
+    answer.body = std::string("{\"status\":\"") + (report.behind ? "behind" : "ok")
+                  + "\",\"position\":" + std::to_string(report.position)
+                  + ",\"catalogue_position\":" + std::to_string(report.catalogue_position)
+                  + ",\"lag_changes\":" + std::to_string(report.catalogue_position - report.position)
+                  + ",\"lag_seconds\":" + lag + ",\"writes\":\"" + (report.writes_ok ? "ok" : "unreachable") + "\"}";
+    answer.headers.emplace_back("Cache-Control", "no-store");
+    return answer;
 }
 
 HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::time_point deadline)
@@ -98,6 +157,8 @@ HttpAnswer Service::answer(std::string_view target, std::chrono::steady_clock::t
         return answer_search_page(index_, query_of_target(target), deadline);
     if (path == "/api/v1/" || path == "/api/v1")
         return answer_search(index_, query_of_target(target), deadline);
+    if (path == "/healthz" || path == "/healthz/writes")
+        return answer_health(index_, writer_, max_lag_, path == "/healthz/writes");
     if (path == "/share/link")
         return answer_share_link(readers_, query_of_target(target));
     constexpr std::string_view code_prefix = "/s/";

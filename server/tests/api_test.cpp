@@ -1,4 +1,5 @@
 // The service over HTTP, in-process on a free port, against a small hand-made catalogue.
+#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_import.h"
 #include "service.h"
 #include "text/utf8.h"

@@ -1,3 +1,4 @@
+#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_import.h"
 
 #include "temp_dir.h"

@@ -1,5 +1,6 @@
 // The search index against a plain filter-and-sort of the sample shares, its letter-case rule
 // and its deadline.
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
 #include "index/search_deadline.h"
 

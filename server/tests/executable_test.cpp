@@ -1,5 +1,6 @@
 // cumulo-server as a process: its options, its exit statuses and the line that tells a caller
 // which port it listens on.
+#include "catalogue/catalogue.h"
 #include "catalogue/sqlite_db.h"
 #include "catalogue/sample_catalogue.h"
 

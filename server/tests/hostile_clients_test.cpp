@@ -2,6 +2,7 @@
 // search must still be answered within a second (a bound for liveness, not a speed goal), and
 // each attack gets the answer it should. The bomb and flood cases also bound the memory the
 // process reaches, from /proc.
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
 #include "service.h"
 

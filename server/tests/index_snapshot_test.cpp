@@ -1,7 +1,9 @@
-// The index kept on disk: a start uses a snapshot only when it is whole, of this catalogue and at
-// its position, says in one line why it did not, and rebuilds; a snapshot whose checksums hold but
+// The index kept on disk: a start uses a snapshot only when it is whole, of this catalogue and not
+// past its position (an older one only where a writer catches it up), says in one line why it did
+// not, and rebuilds; a snapshot whose checksums hold but
 // whose insides are malformed is refused; and a loaded index answers exactly as the built one.
 #include "catalogue/catalogue.h"
+#include "catalogue/catalogue_writer.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
 #include "index/index_snapshot.h"
@@ -79,13 +81,19 @@ TEST(IndexSnapshot, AStartTrustsOnlyAWholeSnapshotOfThisCatalogueAtItsPosition)
                                         std::filesystem::copy_options::overwrite_existing);
          },
          "made from another catalogue"},
-        {"older than the catalogue",
+        {"newer than the catalogue",
+         [](auto& catalogue, auto& snapshot) {
+             Catalogue reader(catalogue, Catalogue::Access::read_only);
+             write_snapshot(*reader.index(), {reader.identity(), reader.position() + 5}, snapshot);
+         },
+         "newer than the catalogue's last change"},
+        {"older than a log trimmed past it",
          [](auto& catalogue, auto&) {
              Catalogue writer(catalogue);
-             Share added{"新的一集", ShareType::file, 7, 42, "", 43};
-             writer.put(added);
+             writer.put(Share{"新的一集", ShareType::file, 7, 42, "", 43});
+             writer.set_fact("log_start", std::to_string(writer.position() + 1));
          },
-         "the catalogue is at change"},
+         "the log no longer holds the changes after"},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -115,6 +123,45 @@ TEST(IndexSnapshot, AStartTrustsOnlyAWholeSnapshotOfThisCatalogueAtItsPosition)
         BaseIndex next = open_start_index(path, Catalogue::Access::read_only, snapshot, true, again);
         EXPECT_NE(again.str().find("loaded from"), std::string::npos) << c.what << ": " << again.str();
         EXPECT_EQ(next.index->share_count(), catalogue.share_count()) << c.what;
+    }
+}
+
+// A snapshot older than the catalogue is loaded and caught up from the log when a writer follows
+// the catalogue, and rebuilt when the catalogue is served as it is (nothing would catch it up).
+TEST(IndexSnapshot, AnOlderSnapshotIsCaughtUpByAWriterAndRebuiltWithoutOne)
+{
+    struct Case {
+        bool writer_follows;
+        const char* logged;
+    };
+    for (const Case& c : {Case{true, "loaded from"}, Case{false, "the catalogue is at change"}}) {
+        TempDir dir;
+        std::string path = dir.file("shares.sqlite");
+        std::string snapshot = snapshot_path_for(path);
+        std::uint64_t snapshot_position = 0;
+        {
+            Catalogue catalogue(path);
+            build_sample_catalogue(catalogue, sample_size);
+            std::ostringstream first;
+            open_start_index(path, Catalogue::Access::read_only, snapshot, true, first);
+            snapshot_position = catalogue.position();
+            catalogue.put(Share{"后来的新番", ShareType::file, 7, 42, "", 43});
+        }
+        std::ostringstream log;
+        BaseIndex start = open_start_index({path, Catalogue::Access::read_only, c.writer_follows}, snapshot,
+                                           c.writer_follows, log);
+        EXPECT_NE(log.str().find(c.logged), std::string::npos) << c.writer_follows << ": " << log.str();
+        if (!c.writer_follows) {
+            EXPECT_EQ(start.position, snapshot_position + 1);
+            continue;
+        }
+        EXPECT_EQ(start.position, snapshot_position);
+        PublishedIndex published;
+        CatalogueWriter writer(path, published, std::move(start));
+        EXPECT_EQ(published.current()->position(), snapshot_position + 1);
+        SearchQuery query;
+        query.key = "后来的新番";
+        EXPECT_EQ(published.current()->search(query, std::chrono::steady_clock::time_point::max()).size(), 1u);
     }
 }
 

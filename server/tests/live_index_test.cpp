@@ -1,6 +1,7 @@
 // The live index against an index rebuilt from the catalogue: after every batch of writes,
 // through segments, their merging and new bases built meanwhile, each search answers what a
 // fresh index of the catalogue answers.
+#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_writer.h"
 
 #include "temp_dir.h"

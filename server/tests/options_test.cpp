@@ -27,6 +27,16 @@ TEST(Options, ReadsTheCommandLine)
     ParsedOptions ipv6 = parse_options({"--db", "x", "--listen", "[::1]:8000"});
     EXPECT_EQ(ipv6.options.host, "::1");
     EXPECT_EQ(ipv6.options.port, 8000);
+
+    ParsedOptions node = parse_options({"--catalogue", "postgresql://primary/cumulo", "--follow",
+                                        "host=standby dbname=cumulo", "--snapshot", "/srv/node.index", "--max-lag", "0",
+                                        "--token-file", "/srv/token"});
+    ASSERT_EQ(node.error, "");
+    EXPECT_EQ(node.options.database, "postgresql://primary/cumulo");
+    EXPECT_EQ(node.options.follow, "host=standby dbname=cumulo");
+    EXPECT_EQ(node.options.snapshot_file, "/srv/node.index");
+    EXPECT_EQ(node.options.max_lag_seconds, 0u);
+    EXPECT_EQ(defaults.options.max_lag_seconds, 5u);
 }
 
 TEST(Options, RefusesWhatItCannotUse)
@@ -41,6 +51,12 @@ TEST(Options, RefusesWhatItCannotUse)
         {"--db", "x", "--sample", "-5"},
         {"--db", "x", "--host-name", ""},
         {"--db", "x", "--host-name", "evil.example/path"},
+        {"--catalogue", ""},
+        {"--catalogue", "postgres://primary/cumulo", "--max-lag", "-1"},
+        {"--catalogue", "postgres://primary/cumulo", "--max-lag", "1.5"},
+        // A hot standby follows a PostgreSQL catalogue only.
+        {"--db", "x.sqlite", "--follow", "postgres://standby/cumulo"},
+        {"--catalogue", "postgres://primary/cumulo", "--follow", "standby.sqlite"},
     };
     for (const auto& arguments : cases)
         EXPECT_NE(parse_options(arguments).error, "") << arguments[0] << ' ' << arguments.back();

@@ -1,3 +1,4 @@
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
 
 #include "temp_dir.h"

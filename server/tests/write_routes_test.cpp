@@ -1,6 +1,9 @@
 // POST and DELETE /api/v1/shares on a real socket: what a write makes searchable, who may
 // write, and the bodies that must leave the catalogue as it was.
+#include "catalogue/catalogue.h"
 #include "catalogue/sample_catalogue.h"
+#include "index/base_index.h"
+#include "service.h"
 
 #include "raw_client.h"
 #include "served_catalogue.h"
@@ -171,6 +174,34 @@ TEST_F(WriteRoutes, ASearchSeesEveryAnsweredWriteAndNeverHalfABatch)
     searcher.join();
     for (std::size_t count : seen)
         EXPECT_TRUE(count == 0 || count == batch) << count << " of a batch of " << batch;
+}
+
+// /healthz answers without the token: the position the index has applied, the file's own, and
+// writes "ok"; a service without a writer answers /healthz/writes with 503.
+TEST_F(WriteRoutes, HealthTellsThePositionAndWhetherWritesWork)
+{
+    httplib::Client client("127.0.0.1", served->port);
+    auto health = [&](const std::string& path) {
+        auto result = client.Get(path);
+        EXPECT_TRUE(result) << path;
+        EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store") << path;
+        return std::make_pair(result->status, result->body);
+    };
+    auto expected = [](std::uint64_t position) {
+        return R"({"status":"ok","position":)" + std::to_string(position) + R"(,"catalogue_position":)"
+               + std::to_string(position) + R"(,"lag_changes":0,"lag_seconds":0.0,"writes":"ok"})";
+    };
+    EXPECT_EQ(health("/healthz"), std::make_pair(200, expected(position())));
+    ASSERT_EQ(send("POST", R"({"name":"健康检查","type":"file","size":5,"shareid":4242,"uk":7})"
+                           "\n")->status, 200);
+    EXPECT_EQ(health("/healthz"), std::make_pair(200, expected(position())));
+    EXPECT_EQ(health("/healthz/writes"), std::make_pair(200, expected(position())));
+
+    PublishedIndex as_it_is;
+    publish_as_it_is(as_it_is, path);
+    HttpAnswer read_only = answer_health(as_it_is, nullptr, std::chrono::seconds(5), true);
+    EXPECT_EQ(read_only.status, 503);
+    EXPECT_NE(read_only.body.find(R"("writes":"unreachable")"), std::string::npos) << read_only.body;
 }
 
 TEST_F(WriteRoutes, OnlyTheTokenWrites)

@@ -272,8 +272,8 @@ def nothing_acknowledged_is_lost(ledger, nodes):
 
 def cluster_processes(cluster):
     pids = [cl.read_pid(cluster.pid_file(part)) for part in ("supervisor", "haproxy", "node1", "node2")]
-    return [p for p in pids if p] + scratch_postgres.pids(cluster.primary_data) \
-        + scratch_postgres.pids(cluster.standby_data)
+    return [p for p in pids if p] + scratch_postgres.postgres_pids(cluster.primary_data) \
+        + scratch_postgres.postgres_pids(cluster.standby_data)
 
 
 def run_cluster(server, command, directory, *options, check=True):

@@ -181,11 +181,6 @@ bool Catalogue::empty()
     return empty;
 }
 
-std::string Catalogue::identity()
-{
-    return fact("identity").value_or("");
-}
-
 std::uint64_t Catalogue::position()
 {
     Statement& statement = prepared(position_, "SELECT coalesce(max(number), 0) FROM changes");
@@ -374,31 +369,29 @@ void Catalogue::forget_fact(std::string_view key)
     statement.reset();
 }
 
-Catalogue::Transaction::Transaction(Catalogue& catalogue) : catalogue_(catalogue)
+void Catalogue::begin_write()
 {
-    catalogue_.db_.exec("BEGIN IMMEDIATE");
+    db_.exec("BEGIN IMMEDIATE");
 }
 
-Catalogue::Transaction::~Transaction()
+void Catalogue::commit()
 {
-    if (open_)
-        sqlite3_exec(catalogue_.db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    db_.exec("COMMIT");
 }
 
-void Catalogue::Transaction::commit()
+void Catalogue::roll_back() noexcept
 {
-    catalogue_.db_.exec("COMMIT");
-    open_ = false;
+    sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-Catalogue::ReadTransaction::ReadTransaction(Catalogue& catalogue) : catalogue_(catalogue)
+void Catalogue::begin_read()
 {
-    catalogue_.db_.exec("BEGIN");
+    db_.exec("BEGIN");
 }
 
-Catalogue::ReadTransaction::~ReadTransaction()
+void Catalogue::end_read() noexcept
 {
-    sqlite3_exec(catalogue_.db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
 }
 
 }  // namespace cumulo::server

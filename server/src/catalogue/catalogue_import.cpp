@@ -169,12 +169,12 @@ void note_bad_line(ImportReport& report, std::uint64_t number, std::string reaso
 // Calls `write` with each line that is neither blank nor too long, numbered from 1, inside one
 // transaction that is committed only when no line is bad; `write` notes the bad ones.
 template <typename Write>
-void write_lines(Catalogue& catalogue, std::istream& input, ImportReport& report, Write write)
+void write_lines(CatalogueOfRecord& catalogue, std::istream& input, ImportReport& report, Write write)
 {
     std::streambuf* buffer = input.rdbuf();
     if (!buffer)
         return;
-    Catalogue::Transaction transaction(catalogue);
+    CatalogueOfRecord::Transaction transaction(catalogue);
     std::string line;
     bool too_long = false;
     for (std::uint64_t number = 1; read_line(*buffer, line, too_long); ++number) {
@@ -196,7 +196,7 @@ void write_lines(Catalogue& catalogue, std::istream& input, ImportReport& report
 
 }  // namespace
 
-ImportReport import_shares(Catalogue& catalogue, std::istream& input)
+ImportReport import_shares(CatalogueOfRecord& catalogue, std::istream& input)
 {
     ImportReport report;
     // A share put twice in one input is told by the row it replaced: one added by this input
@@ -207,7 +207,7 @@ ImportReport import_shares(Catalogue& catalogue, std::istream& input)
         ParsedShareLine parsed = parse_share_line(line);
         if (!parsed.error.empty())
             return note_bad_line(report, number, parsed.error);
-        Catalogue::PutResult put = catalogue.put(parsed.share);
+        CatalogueOfRecord::PutResult put = catalogue.put(parsed.share);
         if (!put.replaced) {
             if (first_added_row == 0)
                 first_added_row = put.row;
@@ -221,7 +221,7 @@ ImportReport import_shares(Catalogue& catalogue, std::istream& input)
     return report;
 }
 
-ImportReport remove_shares(Catalogue& catalogue, std::istream& input)
+ImportReport remove_shares(CatalogueOfRecord& catalogue, std::istream& input)
 {
     ImportReport report;
     write_lines(catalogue, input, report, [&](std::uint64_t number, const std::string& line) {

@@ -5,7 +5,7 @@
 // counted and the first max_reported_bad_lines of them reported by number.
 #pragma once
 
-#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_of_record.h"
 
 #include <cstdint>
 #include <istream>
@@ -48,8 +48,8 @@ struct ImportReport {
 
 // Adds each share, or replaces the one with its identity (Catalogue::put). Blank lines are
 // skipped. A share whose identity came earlier in the input is a bad line.
-ImportReport import_shares(Catalogue& catalogue, std::istream& input);
+ImportReport import_shares(CatalogueOfRecord& catalogue, std::istream& input);
 // Removes the shares the lines name. Blank lines are skipped.
-ImportReport remove_shares(Catalogue& catalogue, std::istream& input);
+ImportReport remove_shares(CatalogueOfRecord& catalogue, std::istream& input);
 
 }  // namespace cumulo::server

@@ -4,11 +4,19 @@
 // write has returned, every search that starts sees it.
 //
 // When the overlay of changes grows large, a new base index is built from the catalogue on a
-// thread of its own while writes go on, and the changes committed meanwhile are laid over it.
+// thread of its own while writes go on, and the changes committed meanwhile are laid over it
+// (and kept as the snapshot, when the settings name one).
+//
+// The catalogue of record may be an SQLite file or a PostgreSQL database (open_catalogue.h).
+// With PostgreSQL, the follower also listens for the positions writers announce and asks the
+// primary for its position, which tells the node's health (node_health.h); it may read the
+// changes from a hot standby instead of the primary (`read_source`).
 #pragma once
 
-#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_import.h"
+#include "catalogue/node_health.h"
+#include "catalogue/open_catalogue.h"
+#include "catalogue/postgres_catalogue.h"
 #include "index/base_index.h"
 #include "index/live_index.h"
 
@@ -27,11 +35,17 @@ struct WriterSettings {
     // A new base is built once the overlay touches more shares than this, or than a quarter
     // of the base, whichever is more.
     std::size_t rebuild_after = 50'000;
+    // Where the changes and a new base are read: empty for the catalogue of record itself, or a
+    // hot standby of a PostgreSQL one.
+    std::string read_source;
+    // Where a new base is kept for the next start (index_snapshot.h); empty: nowhere.
+    std::string snapshot_path;
 };
 
 class CatalogueWriter {
 public:
-    // Builds the first version of the index from the catalogue at `path` and publishes it.
+    // Builds the first version of the index from the catalogue at `path` (a file or a PostgreSQL
+    // location) and publishes it.
     CatalogueWriter(std::string path, PublishedIndex& published, WriterSettings settings = {});
     // Publishes `start` (the index the service starts with, start_index.h) as the first version.
     CatalogueWriter(std::string path, PublishedIndex& published, BaseIndex start, WriterSettings settings = {});
@@ -41,18 +55,30 @@ public:
     CatalogueWriter& operator=(const CatalogueWriter&) = delete;
 
     // import_shares and remove_shares (catalogue_import.h); the batch is committed, synced and
-    // published when they return. Throws SqliteError when the catalogue cannot be written.
+    // published when they return. Throws SqliteError or PqError when the catalogue cannot be
+    // written, CatalogueUnreachable when it cannot be reached.
     ImportReport put_shares(std::istream& lines);
     ImportReport remove_shares(std::istream& lines);
 
     // Publishes whatever was committed since the published version, by anyone.
     void catch_up();
 
+    const NodeHealth& health() const { return health_; }
+
 private:
     // Returns once a version at `position` or later is published.
     void publish_through(std::unique_lock<std::mutex>& lock, std::uint64_t position);
-    void catch_up_locked();
-    void start_rebuild_if_due();
+    // Lays what `source` holds past the published version over it.
+    void catch_up_locked(CatalogueOfRecord& source);
+    // The catalogue the changes and a new base are read from.
+    CatalogueOfRecord& source() { return source_ ? *source_ : *catalogue_; }
+    // What the node knows the catalogue of record has committed, and whether it can reach it.
+    void check_catalogue_of_record();
+    // Waits up to the follow interval, or until a writer announces a change; false once stopping.
+    bool wait_for_news();
+    template <typename Write> ImportReport write(Write write);
+    // `committed`: the catalogue's position as last read.
+    void start_rebuild_if_due(std::uint64_t committed);
     void rebuild();
     void follow();
 
@@ -60,7 +86,13 @@ private:
     PublishedIndex& published_;
     const WriterSettings settings_;
     std::mutex mutex_;  // held while the catalogue is written and a version published
-    Catalogue catalogue_;
+    std::unique_ptr<CatalogueOfRecord> catalogue_;
+    std::unique_ptr<CatalogueOfRecord> source_;  // the hot standby, when one is read
+    // The follower's own connection to a PostgreSQL catalogue of record: it listens for the
+    // positions writers announce.
+    std::unique_ptr<PostgresCatalogue> listener_;
+    std::string identity_;
+    NodeHealth health_;
     bool rebuilding_ = false;  // under mutex_
     std::condition_variable published_moved_;  // a rebuild has ended
     std::thread rebuilder_;

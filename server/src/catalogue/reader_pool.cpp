@@ -5,7 +5,7 @@ namespace cumulo::server {
 ReaderPool::ReaderPool(std::string path, Catalogue::Access access) : path_(std::move(path)), access_(access)
 {
     // The first connection is opened at once, so that a catalogue that cannot be read is found at start.
-    idle_.push_back(std::make_unique<Catalogue>(path_, access_));
+    idle_.push_back(open_catalogue(path_, access_));
 }
 
 ReaderPool::Lease ReaderPool::borrow()
@@ -13,15 +13,15 @@ ReaderPool::Lease ReaderPool::borrow()
     {
         std::lock_guard lock(mutex_);
         if (!idle_.empty()) {
-            std::unique_ptr<Catalogue> catalogue = std::move(idle_.back());
+            std::unique_ptr<CatalogueOfRecord> catalogue = std::move(idle_.back());
             idle_.pop_back();
             return Lease(*this, std::move(catalogue));
         }
     }
-    return Lease(*this, std::make_unique<Catalogue>(path_, access_));
+    return Lease(*this, open_catalogue(path_, access_));
 }
 
-void ReaderPool::give_back(std::unique_ptr<Catalogue> catalogue)
+void ReaderPool::give_back(std::unique_ptr<CatalogueOfRecord> catalogue)
 {
     if (!catalogue)
         return;

@@ -4,7 +4,7 @@
 // (index/live_index.h).
 #pragma once
 
-#include "catalogue/catalogue.h"
+#include "catalogue/open_catalogue.h"
 
 #include <memory>
 #include <mutex>
@@ -15,33 +15,34 @@ namespace cumulo::server {
 
 class ReaderPool {
 public:
-    // `access` is read_only or read_only_unchanging (catalogue.h).
+    // `access` is read_only or read_only_unchanging (catalogue.h); `path` is a file or a
+    // PostgreSQL location (open_catalogue.h).
     explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only);
 
     class Lease {
     public:
-        Lease(ReaderPool& pool, std::unique_ptr<Catalogue> catalogue)
+        Lease(ReaderPool& pool, std::unique_ptr<CatalogueOfRecord> catalogue)
             : pool_(pool), catalogue_(std::move(catalogue)) {}
         ~Lease() { pool_.give_back(std::move(catalogue_)); }
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
-        Catalogue& operator*() { return *catalogue_; }
-        Catalogue* operator->() { return catalogue_.get(); }
+        CatalogueOfRecord& operator*() { return *catalogue_; }
+        CatalogueOfRecord* operator->() { return catalogue_.get(); }
 
     private:
         ReaderPool& pool_;
-        std::unique_ptr<Catalogue> catalogue_;
+        std::unique_ptr<CatalogueOfRecord> catalogue_;
     };
 
     Lease borrow();
 
 private:
-    void give_back(std::unique_ptr<Catalogue> catalogue);
+    void give_back(std::unique_ptr<CatalogueOfRecord> catalogue);
 
     std::string path_;
     Catalogue::Access access_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Catalogue>> idle_;
+    std::vector<std::unique_ptr<CatalogueOfRecord>> idle_;
 };
 
 }  // namespace cumulo::server

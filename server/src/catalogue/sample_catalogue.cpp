@@ -223,12 +223,12 @@ void generate_sample_shares(std::uint64_t count, const std::function<void(const 
         sink(sample_share(number, random));
 }
 
-void build_sample_catalogue(Catalogue& catalogue, std::uint64_t count)
+void build_sample_catalogue(CatalogueOfRecord& catalogue, std::uint64_t count)
 {
     std::string marker = std::to_string(count);
     if (catalogue.fact("sample") == marker)
         return;
-    Catalogue::Transaction transaction(catalogue);
+    CatalogueOfRecord::Transaction transaction(catalogue);
     catalogue.clear();
     generate_sample_shares(count, [&](const Share& share) { catalogue.add(share); });
     catalogue.set_fact("sample", marker);

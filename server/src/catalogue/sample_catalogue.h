@@ -3,7 +3,7 @@
 // gives the same shares, on every machine.
 #pragma once
 
-#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_of_record.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +17,6 @@ void generate_sample_shares(std::uint64_t count, const std::function<void(const 
 
 // Replaces the catalogue's contents with the sample of `count` shares, unless it already
 // holds exactly that sample.
-void build_sample_catalogue(Catalogue& catalogue, std::uint64_t count);
+void build_sample_catalogue(CatalogueOfRecord& catalogue, std::uint64_t count);
 
 }  // namespace cumulo::server

@@ -1,9 +1,10 @@
 // The search index the service starts with: the snapshot kept beside the catalogue when it was
-// made from this catalogue at its current position and passes every check, or else one built from
-// the catalogue, which then replaces the snapshot for the next start.
+// made from this catalogue, not past its position, and passes every check (a follower then
+// applies the changes after the snapshot's position), or else one built from the catalogue,
+// which then replaces the snapshot for the next start.
 #pragma once
 
-#include "catalogue/catalogue.h"
+#include "catalogue/open_catalogue.h"
 #include "index/base_index.h"
 
 #include <cstdint>
@@ -16,9 +17,25 @@ namespace cumulo::server {
 // Where the snapshot of a catalogue's index is kept: beside it.
 std::string snapshot_path_for(const std::string& catalogue_path);
 
+// The snapshot's default place for a PostgreSQL catalogue: index.snapshot in systemd's state
+// directory, else ${XDG_DATA_HOME:-~/.local/share}/cumulo-search/postgresql.index; empty when
+// none of STATE_DIRECTORY, XDG_DATA_HOME and HOME is set.
+std::string postgres_snapshot_path();
+
 // Reports on `log`, one line each, why a snapshot was not used, and what was built or loaded.
-// `access` is how the catalogue is read (catalogue.h); a built index is written to
-// `snapshot_path` only when `may_write` (a catalogue served as it is gets no new files beside it).
+// `read_source` is where the catalogue is read (a file or a PostgreSQL location,
+// open_catalogue.h: the catalogue of record or a hot standby of it); `access` is how the
+// catalogue is read (catalogue.h). A snapshot older than the catalogue is used only when
+// `follows` (a writer then applies the changes after it), else rebuilt. A built index is written
+// to `snapshot_path` only when `may_write` (a catalogue served as it is gets no new files).
+struct StartIndexSource {
+    std::string read_source;
+    Catalogue::Access access = Catalogue::Access::read_only;
+    bool follows = true;
+};
+BaseIndex open_start_index(const StartIndexSource& source, const std::string& snapshot_path, bool may_write,
+                           std::ostream& log);
+// The same for a catalogue that a writer follows when `may_write`.
 BaseIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
                             bool may_write, std::ostream& log);
 

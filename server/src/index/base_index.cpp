@@ -1,16 +1,16 @@
 #include "index/base_index.h"
 
-#include "catalogue/catalogue.h"
+#include "catalogue/open_catalogue.h"
 
 namespace cumulo::server {
 
 BaseIndex build_base_index(const std::string& catalogue_path, Catalogue::Access access)
 {
-    Catalogue reader(catalogue_path, access);
-    Catalogue::ReadTransaction view(reader);
+    std::unique_ptr<CatalogueOfRecord> reader = open_catalogue(catalogue_path, access);
+    CatalogueOfRecord::ReadTransaction view(*reader);
     BaseIndex base;
-    base.position = reader.position();
-    base.index = reader.index();
+    base.position = reader->position();
+    base.index = reader->index();
     return base;
 }
 

@@ -18,7 +18,8 @@ struct BaseIndex {
 };
 
 // Reads the shares and the position as of one moment, over a connection of its own (read_only
-// or read_only_unchanging), so that writers may go on meanwhile.
+// or read_only_unchanging) to the catalogue at `catalogue_path` (a file or a PostgreSQL
+// location, open_catalogue.h), so that writers may go on meanwhile.
 BaseIndex build_base_index(const std::string& catalogue_path,
                            Catalogue::Access access = Catalogue::Access::read_only);
 

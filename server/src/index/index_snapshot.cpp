@@ -197,6 +197,9 @@ class SnapshotCheck {
 public:
     SnapshotCheck(const MappedFile& file, const SnapshotKey& expected) : file_(file), expected_(expected) {}
 
+    // The change the snapshot holds the catalogue at (once run has read the header).
+    std::uint64_t position() const { return header_.position; }
+
     // Why the snapshot cannot be used, or an empty text with `parts` filled.
     std::string run(IndexParts& parts)
     {
@@ -216,9 +219,9 @@ public:
             return problem;
         if (section_text(identity) != expected_.catalogue_identity)
             return "the snapshot was made from another catalogue";
-        if (header_.position != expected_.position)
+        if (header_.position > expected_.position)
             return "the snapshot holds the catalogue at change " + std::to_string(header_.position)
-                   + ", the catalogue is at change " + std::to_string(expected_.position);
+                   + ", newer than the catalogue's last change " + std::to_string(expected_.position);
         if (std::string problem = size_problem(); !problem.empty())
             return problem;
         // The checksums and the structure are checked at once, on two threads, as they read
@@ -373,10 +376,11 @@ LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expecte
     auto file = std::make_shared<MappedFile>(data, size);
 
     IndexParts parts;
-    if (std::string problem = SnapshotCheck(*file, expected).run(parts); !problem.empty())
+    SnapshotCheck check(*file, expected);
+    if (std::string problem = check.run(parts); !problem.empty())
         return {nullptr, problem};
     parts.storage = file;
-    return {std::make_shared<const ShareIndex>(std::move(parts)), ""};
+    return {std::make_shared<const ShareIndex>(std::move(parts)), "", check.position()};
 }
 
 }  // namespace cumulo::server

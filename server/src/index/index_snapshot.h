@@ -1,7 +1,8 @@
 // The search index kept on disk beside the catalogue, so that a restart maps it instead of
 // building it. A snapshot names the catalogue it was made from (its identity) and the position
-// in the catalogue's change log it holds; it is used only when both match and every check passes
-// (checksums, then every offset, length and list), and otherwise is reported and not trusted.
+// in the catalogue's change log it holds; it is used only when the identity matches, the position
+// is not past the catalogue's, and every check passes (checksums, then every offset, length and
+// list), and otherwise is reported and not trusted. An older snapshot is caught up from the log.
 //
 // File: a header (magic, format, counts, the key's position, a table of sections each with its
 // offset, length and checksum, then the header's own checksum) and the sections, each at a
@@ -30,9 +31,11 @@ void write_snapshot(const ShareIndex& index, const SnapshotKey& key, const std::
 struct LoadedSnapshot {
     std::shared_ptr<const ShareIndex> index;  // empty when the snapshot cannot be used
     std::string problem;                      // then why, in a few words on one line
+    std::uint64_t position = 0;               // the change the index holds the catalogue at
 };
 
-// Maps the snapshot and checks it against `expected` before anything in it is used.
+// Maps the snapshot and checks it against `expected` before anything in it is used: the same
+// catalogue, at `expected.position` or before it.
 LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expected);
 
 }  // namespace cumulo::server

@@ -133,6 +133,16 @@ def as_node_account(argv):
     return ["setpriv", f"--reuid={account.pw_uid}", f"--regid={account.pw_gid}", "--clear-groups"] + argv
 
 
+def node_environment(home):
+    """The environment of a part run as the nodes' account: as root, a home of its own in the
+    cluster (the service makes its default state directory there even when it is given every
+    path), never root's."""
+    environment = dict(os.environ)
+    if os.geteuid() == 0:
+        environment.update(HOME=home, XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+    return environment
+
+
 def give_to_node_account(path):
     if os.geteuid() == 0:
         account = pwd.getpwnam(NODE_ACCOUNT_AS_ROOT)
@@ -366,7 +376,8 @@ def load_catalogue(cluster, shares):
     if shares:
         command += ["--sample", str(shares)]
     with open(cluster.log_file("load"), "ab") as log:
-        process = subprocess.Popen(as_node_account(command), stdout=subprocess.PIPE, stderr=log, cwd="/")
+        process = subprocess.Popen(as_node_account(command), stdout=subprocess.PIPE, stderr=log, cwd="/",
+                                   env=node_environment(cluster.node_dir(cluster.nodes[0]["name"])))
     try:
         deadline = time.monotonic() + START_SECONDS
         output = b""
@@ -537,8 +548,9 @@ class Supervisor:
         with open(self.cluster.log_file(part), "ab") as log:
             log.write(f"{START_MARK}{time.strftime('%H:%M:%S')}\n".encode())
             log.flush()
+            home = self.cluster.haproxy_dir if part == "haproxy" else self.cluster.node_dir(part)
             process = subprocess.Popen(as_node_account(self.parts[part]), stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log, cwd="/")
+                                       stdout=log, stderr=log, cwd="/", env=node_environment(home))
         self.processes[part] = process
         self.started[part] = time.monotonic()
         with open(self.cluster.pid_file(part), "w") as f:

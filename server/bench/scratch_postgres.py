@@ -121,7 +121,7 @@ def start_for_tests(directory):
         except subprocess.CalledProcessError:
             continue  # the port was taken: another one
         with open(conninfo, "w") as out:
-            out.write(f"host=127.0.0.1 port={port} user={OWNER} dbname=postgres\n")
+            out.write(f"host=127.0.0.1 port={port} user={superuser()} dbname=postgres\n")
         return 0
     print("scratch_postgres: the scratch cluster did not start; see " + os.path.join(data, "log"), file=sys.stderr)
     return 1

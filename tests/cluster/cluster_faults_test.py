@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The cluster of scripts/cluster under its faults, everything through HAProxy as a client sees it:
+"""The cluster of scripts/cluster under its faults, searches and writes through HAProxy as a client sends them:
 
 - a share written is found on every node within a second (p99 over a few dozen writes), and
   gone from every node as quickly once removed;
@@ -312,7 +312,8 @@ def main(server):
         run_cluster(server, "stop", directory)
         left = [pid for pid in processes if cl.is_alive(pid)]
         expect(not left, f"stop left processes running: {left}")
-        expect(run_cluster(server, "status", directory, check=False).returncode == 3, "status of a stopped cluster says ok")
+        expect(run_cluster(server, "status", directory, check=False).returncode == 3,
+               "status of a stopped cluster says ok")
         passed = True
     finally:
         if not passed:

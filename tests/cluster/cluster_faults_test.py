@@ -9,6 +9,7 @@
   message saying nothing was written (and nothing is), and once it is back writes work again;
 - the standby's replay paused: its node says it is behind, HAProxy stops sending it searches,
   and once replay resumes it catches up and is sent searches again;
+- with no node to take a search, HAProxy answers 503 with a JSON error;
 - nothing acknowledged is lost, and `stop` leaves nothing running.
 
 Usage: cluster_faults_test.py CUMULO_SERVER. Exits 77 (skipped) when PostgreSQL 15 or HAProxy
@@ -267,6 +268,21 @@ def paused_standby_takes_its_node_out(cluster, ledger, writer, nodes):
     print("standby paused: node2 behind, out of HAProxy, back after the replay resumed", flush=True)
 
 
+def no_node_left_gets_a_clear_answer(cluster, ledger, writer, nodes):
+    servers = [f"searches/{n['name']}" for n in cluster.nodes]
+    for server in servers:
+        cl.haproxy_ask(cluster, f"disable server {server}")
+    try:
+        status, body = Client(cluster.haproxy_address).request("GET", "/api/v1/?key=a")
+        expect(status == 503 and "no search node" in json.loads(body)["error"],
+               f"a search with no node to take it answered {status} {body[:300]!r}")
+    finally:
+        for server in servers:
+            cl.haproxy_ask(cluster, f"enable server {server}")
+    wait_for("HAProxy sending searches again", 5,
+             lambda: all(cl.haproxy_servers(cluster).get(("searches", n["name"])) == "UP" for n in cluster.nodes))
+
+
 def nothing_acknowledged_is_lost(ledger, nodes):
     for share in ledger.present.values():
         expect(visible_everywhere(nodes, share), f"the acknowledged share {share['name']} is missing")
@@ -304,7 +320,8 @@ def main(server):
         nodes = [Client(("127.0.0.1", n["port"])) for n in cluster.nodes]
         ledger = Ledger()
         for case in (writes_are_seen_everywhere, killed_node_costs_nothing_and_catches_up,
-                     primary_away_keeps_searches_and_refuses_writes, paused_standby_takes_its_node_out):
+                     primary_away_keeps_searches_and_refuses_writes, paused_standby_takes_its_node_out,
+                     no_node_left_gets_a_clear_answer):
             case(cluster, ledger, writer, nodes)
         nothing_acknowledged_is_lost(ledger, nodes)
         expect(run_cluster(server, "status", directory).returncode == 0, "status says something is wrong")

@@ -607,7 +607,7 @@ def stop(directory, quiet=False):
     supervisor = read_pid(cluster.pid_file("supervisor"))
     if is_alive(supervisor) and runs_from(supervisor, cluster):
         end_process(supervisor, grace=30)
-        stopped.append("supervisor")
+        stopped.append("the supervisor with " + ", ".join(["haproxy", *(n["name"] for n in cluster.nodes)]))
     # Whatever the supervisor could not stop (it was killed, say) is stopped here.
     for part in ["haproxy", *(n["name"] for n in cluster.nodes), "supervisor"]:
         pid = read_pid(cluster.pid_file(part))

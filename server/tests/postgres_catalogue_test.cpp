@@ -3,6 +3,7 @@
 // that follow the log, a restart from the snapshot, a primary that goes away, and /healthz.
 #include "catalogue/catalogue_writer.h"
 #include "catalogue/postgres_catalogue.h"
+#include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
 #include "service.h"
 
@@ -91,6 +92,23 @@ TEST(PostgresCatalogue, ALowerNumberCommittingLastIsNeverSkipped)
     EXPECT_EQ(position, first.position());
 }
 
+// Two nodes starting together on an empty catalogue: one makes the sample, the other finds it
+// made (it does not clear it and make it again under the followers' eyes).
+TEST(PostgresCatalogue, NodesStartingTogetherMakeTheSampleOnce)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    constexpr std::uint64_t sample = 2000;
+    PostgresCatalogue first(database.location(), true);
+    PostgresCatalogue second(database.location(), true);
+    std::thread other([&] { build_sample_catalogue(second, sample); });
+    build_sample_catalogue(first, sample);
+    other.join();
+    // The sample's clearing of the table, then one put per share.
+    EXPECT_EQ(first.position(), sample + 1);
+    EXPECT_EQ(first.share_count(), sample);
+}
+
 // A write through one node is searchable there when it returns, and a second node following the
 // same database sees it within a second, a batch whole or not at all.
 TEST(PostgresCatalogue, NodesSeeEachBatchWholeAfterItCommits)
@@ -116,6 +134,11 @@ TEST(PostgresCatalogue, NodesSeeEachBatchWholeAfterItCommits)
         {"added", false, share_line("alpha", 1) + share_line("beta", 2), 0, {{"alpha", 1}, {"beta", 1}}},
         {"replaced", false, share_line("gamma", 1), 0, {{"alpha", 0}, {"gamma", 1}}},
         {"removed", true, R"({"shareid":2,"uk":7})" "\n", 0, {{"beta", 0}, {"gamma", 1}}},
+        {"added by code", false, R"({"name":"lantern","type":"folder","size":9,"code":"bx1Yz","uk":7})" "\n", 0,
+         {{"lantern", 1}}},
+        {"replaced by code", false, R"({"name":"harbour","type":"folder","size":9,"code":"bx1Yz","uk":8})" "\n", 0,
+         {{"lantern", 0}, {"harbour", 1}}},
+        {"removed by code", true, R"({"code":"bx1Yz"})" "\n", 0, {{"harbour", 0}}},
         {"a bad line writes nothing", false, share_line("delta", 3) + "{not json\n", 1, {{"delta", 0}}},
         {"a batch of fifty", false, batch, 0, {{"wholebatch", 50}}},
     };

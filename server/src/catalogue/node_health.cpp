@@ -12,7 +12,13 @@ void NodeHealth::learn(std::uint64_t committed, std::uint64_t applied, Clock::ti
     if (committed <= known_)
         return;
     known_ = committed;
-    if (committed > applied)
+    if (committed <= applied)
+        return;
+    // Positions learnt within one follow interval share the first one's time (the lag reads at
+    // most that much high), so a node far behind a busy writer keeps a few entries a second.
+    if (!unapplied_.empty() && now - unapplied_.back().since < std::chrono::milliseconds(100))
+        unapplied_.back().position = committed;
+    else
         unapplied_.push_back({committed, now});
 }
 

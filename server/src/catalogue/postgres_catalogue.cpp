@@ -209,27 +209,21 @@ std::uint64_t PostgresCatalogue::position()
     return static_cast<std::uint64_t>(run("SELECT coalesce(max(number), 0) FROM changes").number(0, 0));
 }
 
-void PostgresCatalogue::record_change(std::string_view kind, std::int64_t row, const Share& identity)
-{
-    run("INSERT INTO changes (kind, share, shareid, code, uk) VALUES ($1, $2, $3, $4, $5)",
-        {std::string(kind), row != 0 ? PqParam(std::to_string(row)) : std::nullopt, optional_decimal(identity.shareid),
-         identity.shareid == 0 && !identity.code.empty() ? PqParam(identity.code) : std::nullopt,
-         optional_decimal(identity.uk)});
-    wrote_ = true;
-}
 
+// Each write below writes the share and its change in one statement: one round trip a share.
 std::int64_t PostgresCatalogue::insert(const Share& share)
 {
-    PqResult inserted = run("INSERT INTO shares (name, type, size, shareid, code, uk) VALUES ($1, $2, $3, $4, $5, $6)"
-                            " ON CONFLICT DO NOTHING RETURNING id",
+    PqResult inserted = run("WITH added AS (INSERT INTO shares (name, type, size, shareid, code, uk)"
+                            "               VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING RETURNING id)"
+                            " INSERT INTO changes (kind, share, shareid, code, uk)"
+                            " SELECT 'put', id, $4::bigint, $5::text, $6::bigint FROM added RETURNING share",
                             {share.name, std::string(type_word(share.type)), decimal(share.size),
                              optional_decimal(share.shareid),
                              share.shareid == 0 ? PqParam(share.code) : std::nullopt, decimal(share.uk)});
     if (inserted.rows() == 0)
         return 0;
-    std::int64_t row = inserted.number(0, 0);
-    record_change("put", row, share);
-    return row;
+    wrote_ = true;
+    return inserted.number(0, 0);
 }
 
 CatalogueOfRecord::AddResult PostgresCatalogue::add(const Share& share)
@@ -243,16 +237,21 @@ CatalogueOfRecord::PutResult PostgresCatalogue::put(const Share& share)
         return {false, row};
     PqResult replaced =
         share.shareid != 0
-            ? run("UPDATE shares SET name = $1, type = $2, size = $3 WHERE shareid = $4 AND uk = $5 RETURNING id",
+            ? run("WITH replaced AS (UPDATE shares SET name = $1, type = $2, size = $3"
+                  "                  WHERE shareid = $4 AND uk = $5 RETURNING id)"
+                  " INSERT INTO changes (kind, share, shareid, uk)"
+                  " SELECT 'put', id, $4::bigint, $5::bigint FROM replaced RETURNING share",
                   {share.name, std::string(type_word(share.type)), decimal(share.size), decimal(share.shareid),
                    decimal(share.uk)})
-            : run("UPDATE shares SET name = $1, type = $2, size = $3, uk = $5 WHERE code = $4 RETURNING id",
+            : run("WITH replaced AS (UPDATE shares SET name = $1, type = $2, size = $3, uk = $5"
+                  "                  WHERE code = $4 RETURNING id)"
+                  " INSERT INTO changes (kind, share, code, uk)"
+                  " SELECT 'put', id, $4::text, $5::bigint FROM replaced RETURNING share",
                   {share.name, std::string(type_word(share.type)), decimal(share.size), share.code, decimal(share.uk)});
     if (replaced.rows() == 0)
         throw PqError("", "share " + id_and_owner(share) + " is neither new nor present");
-    std::int64_t row = replaced.number(0, 0);
-    record_change("put", row, share);
-    return {true, row};
+    wrote_ = true;
+    return {true, replaced.number(0, 0)};
 }
 
 bool PostgresCatalogue::remove(const Share& identity)
@@ -260,24 +259,25 @@ bool PostgresCatalogue::remove(const Share& identity)
     if (identity.shareid > max_stored_number || identity.uk > max_stored_number)
         return false;
     PqResult removed = identity.shareid != 0
-                           ? run("DELETE FROM shares WHERE shareid = $1 AND uk = $2 RETURNING uk",
+                           ? run("WITH removed AS (DELETE FROM shares WHERE shareid = $1 AND uk = $2 RETURNING uk)"
+                                 " INSERT INTO changes (kind, shareid, uk)"
+                                 " SELECT 'remove', $1::bigint, uk FROM removed RETURNING uk",
                                  {decimal(identity.shareid), decimal(identity.uk)})
-                           : run("DELETE FROM shares WHERE code = $1 AND $2 IN (0, uk) RETURNING uk",
+                           : run("WITH removed AS (DELETE FROM shares WHERE code = $1 AND $2::bigint IN (0, uk)"
+                                 "                 RETURNING uk)"
+                                 " INSERT INTO changes (kind, code, uk)"
+                                 " SELECT 'remove', $1::text, uk FROM removed RETURNING uk",
                                  {identity.code, decimal(identity.uk)});
     if (removed.rows() == 0)
         return false;
-    Share named;
-    named.shareid = identity.shareid;
-    named.code = identity.code;
-    named.uk = static_cast<std::uint64_t>(removed.number(0, 0));
-    record_change("remove", 0, named);
+    wrote_ = true;
     return true;
 }
 
 void PostgresCatalogue::clear()
 {
-    run("DELETE FROM shares");
-    record_change("clear", 0, Share{});
+    run("DELETE FROM shares; INSERT INTO changes (kind) VALUES ('clear')");
+    wrote_ = true;
 }
 
 CatalogueOfRecord::ChangesAfter PostgresCatalogue::changes_after(std::uint64_t position, std::size_t limit)

@@ -62,7 +62,6 @@ private:
     PqResult run(std::string_view sql, const std::vector<PqParam>& params = {});
     // The new shares row, or 0 when the share's id or code is already present.
     std::int64_t insert(const Share& share);
-    void record_change(std::string_view kind, std::int64_t row, const Share& identity);
 
     PqConnection connection_;
     bool listening_ = false;

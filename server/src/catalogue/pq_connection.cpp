@@ -35,8 +35,9 @@ PGconn* connect_to(const std::string& location)
         PQfinish(connection);
         throw CatalogueUnreachable("cannot reach the catalogue of record: " + message);
     }
-    // The server's notices ("relation already exists, skipping") are not for the service's log.
-    PQclear(PQexec(connection, "SET client_min_messages = warning"));
+    // The server's notices ("relation already exists, skipping", or why it is closing the
+    // connection) are not for the service's log: a failure reaches it as an error.
+    PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
     return connection;
 }
 

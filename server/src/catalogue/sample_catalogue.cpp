@@ -229,6 +229,10 @@ void build_sample_catalogue(CatalogueOfRecord& catalogue, std::uint64_t count)
     if (catalogue.fact("sample") == marker)
         return;
     CatalogueOfRecord::Transaction transaction(catalogue);
+    // Nodes starting together on one empty catalogue: the first makes the sample, the others
+    // find it once they have the write lock.
+    if (catalogue.fact("sample") == marker)
+        return;
     catalogue.clear();
     generate_sample_shares(count, [&](const Share& share) { catalogue.add(share); });
     catalogue.set_fact("sample", marker);

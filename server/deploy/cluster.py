@@ -134,9 +134,9 @@ def as_node_account(argv):
 
 
 def node_environment(home):
-    """The environment of a part of the cluster: its data directory in the cluster (the service
-    makes its default state directory there even when it is given every path, and nothing of the
-    cluster belongs in the user's home), and as root a home of its own, never root's."""
+    """The environment of a part of the cluster: its data directory in the cluster (whatever the
+    service keeps by default lands there: nothing of the cluster belongs in the user's home), and
+    as root a home of its own, never root's."""
     environment = dict(os.environ, XDG_DATA_HOME=os.path.join(home, ".local", "share"))
     if os.geteuid() == 0:
         environment["HOME"] = home

@@ -26,7 +26,8 @@ import urllib.parse
 import psycopg2
 
 from key_mix import KEYS, LIMIT, label, queries
-from scratch_postgres import init_postgres, run_postgres, stop_postgres  # noqa: F401 (ingest_bench uses them too)
+# ingest_bench uses them too.
+from scratch_postgres import init_postgres, postgres_pids, run_postgres, stop_postgres  # noqa: F401
 
 # Loopback ports of the service, Groonga and PostgreSQL: --port-base and the two after it.
 SERVICE_PORT, GROONGA_PORT, POSTGRES_PORT = 18930, 18931, 18932
@@ -248,13 +249,6 @@ def start_postgres(work, csv_path):
         conn.close()
         open(os.path.join(data, "loaded"), "w").close()
     return times, data
-
-
-def postgres_pids(data):
-    with open(os.path.join(data, "postmaster.pid")) as f:
-        main = int(f.readline())
-    children = subprocess.run(["pgrep", "-P", str(main)], capture_output=True, text=True).stdout.split()
-    return [main] + [int(p) for p in children]
 
 
 # ---------------------------------------------------------------- measuring

@@ -147,7 +147,11 @@ int run(const Options& options)
     std::string snapshot_path = !options.snapshot_file.empty() ? options.snapshot_file
                                 : postgres                     ? postgres_snapshot_path()
                                                                : snapshot_path_for(path);
-    std::filesystem::path parent = std::filesystem::path(postgres ? postgres_snapshot_path() : path).parent_path();
+    // The directories made are the ones used: a PostgreSQL node given both --snapshot and
+    // --token-file may have no writable home at all.
+    std::filesystem::path parent = !postgres                    ? std::filesystem::path(path).parent_path()
+                                   : options.token_file.empty() ? std::filesystem::path(postgres_snapshot_path()).parent_path()
+                                                                : std::filesystem::path();
     for (const std::filesystem::path& directory : {parent, std::filesystem::path(snapshot_path).parent_path()})
         if (!directory.empty())
             std::filesystem::create_directories(directory);

@@ -118,6 +118,12 @@ HttpAnswer answer_write(CatalogueWriter& writer, std::string_view method, std::s
         if (error.sqlstate() != lock_not_available && error.sqlstate() != query_canceled)
             throw;
         return busy_answer();
+    } catch (const CommitOutcomeUnknown&) {
+        // Sending the batch again is safe: its shares are put or removed once more.
+        HttpAnswer answer = json_error(503, "the connection to the catalogue of record was lost while the batch "
+                                            "committed; it may or may not have been written; send it again");
+        answer.headers.emplace_back("Retry-After", "5");
+        return answer;
     } catch (const CatalogueUnreachable&) {
         HttpAnswer answer =
             json_error(503, "the catalogue of record cannot be reached; nothing was written; try again later");

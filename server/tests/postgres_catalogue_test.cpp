@@ -3,6 +3,7 @@
 // that follow the log, a restart from the snapshot, a primary that goes away, and /healthz.
 #include "catalogue/catalogue_writer.h"
 #include "catalogue/postgres_catalogue.h"
+#include "catalogue/pq_connection.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
 #include "service.h"
@@ -268,6 +269,32 @@ TEST(PostgresCatalogue, AWriteHeldPastTheLockBoundIsRefusedAndTheNextOneWrites)
     EXPECT_EQ(written.status, 200) << written.body;
     EXPECT_EQ(hits(published, "next"), 1u);
     EXPECT_EQ(hits(published, "held"), 0u);
+}
+
+// A connection lost in the middle of COMMIT (here the database ends its own session from a
+// trigger that runs at commit) leaves the batch's fate unknown to the node: the answer says so
+// rather than "nothing was written", and the next write goes through on a new connection.
+TEST(PostgresCatalogue, AConnectionLostWhileCommittingSaysTheBatchMayBeWritten)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    PostgresCatalogue(database.location(), true);
+    PqConnection admin(database.location());
+    admin.exec("CREATE FUNCTION end_session() RETURNS trigger LANGUAGE plpgsql AS "
+               "$$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END $$");
+    admin.exec("CREATE CONSTRAINT TRIGGER end_session_at_commit AFTER INSERT ON changes "
+               "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_session()");
+    PublishedIndex published;
+    CatalogueWriter node(database.location(), published);
+
+    HttpAnswer unknown = answer_write(node, "POST", share_line("cut", 1));
+    EXPECT_EQ(unknown.status, 503) << unknown.body;
+    EXPECT_EQ(unknown.header("Retry-After"), "5");
+    EXPECT_NE(unknown.body.find("may or may not have been written"), std::string::npos) << unknown.body;
+
+    admin.exec("DROP TRIGGER end_session_at_commit ON changes");
+    EXPECT_TRUE(within(3s, [&] { return answer_write(node, "POST", share_line("next", 2)).status == 200; }));
+    EXPECT_EQ(hits(published, "next"), 1u);
 }
 
 // A node whose read source is held back knows from the primary what it has not applied:

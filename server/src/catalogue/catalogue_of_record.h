@@ -30,6 +30,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The connection was lost while the transaction committed: the server may have committed it or
+// not, and nobody can tell this side which. Every other call that loses the connection throws
+// CatalogueUnreachable with nothing written.
+class CommitOutcomeUnknown : public CatalogueUnreachable {
+public:
+    using CatalogueUnreachable::CatalogueUnreachable;
+};
+
 class CatalogueOfRecord {
 public:
     virtual ~CatalogueOfRecord() = default;

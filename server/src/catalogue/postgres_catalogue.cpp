@@ -121,6 +121,9 @@ void PostgresCatalogue::commit()
         run("SELECT pg_notify($1, (SELECT max(number) FROM changes)::text)", {change_channel});
     try {
         run("COMMIT");
+    } catch (const CatalogueUnreachable& lost) {
+        in_transaction_ = false;
+        throw CommitOutcomeUnknown(lost.what());
     } catch (...) {
         in_transaction_ = false;
         throw;

@@ -157,9 +157,19 @@ int run(const Options& options)
             std::filesystem::create_directories(directory);
     CatalogueWritability writability = postgres ? CatalogueWritability{} : catalogue_writability(path);
     Catalogue::Access access = Catalogue::Access::read_only;
+    // Why the catalogue of record could not be reached at start: a PostgreSQL node then serves
+    // its snapshot, when it has a sound one, until it can.
+    std::optional<std::string> unreachable;
+    bool writing_asked = options.sample_size || !options.import_file.empty();
     if (postgres) {
-        if (!prepare_catalogue(options, path))
-            return 1;
+        try {
+            if (!prepare_catalogue(options, path))
+                return 1;
+        } catch (const CatalogueUnreachable& error) {
+            if (writing_asked)
+                throw;
+            unreachable = error.what();
+        }
         if (!options.import_file.empty()) {
             std::cerr << "cumulo-server: the nodes following the catalogue take them in within a second\n";
             return 0;
@@ -198,13 +208,29 @@ int run(const Options& options)
     std::string token;
     bool writable = writability.problem.empty();
     std::string read_source = options.follow.empty() ? path : options.follow;
-    BaseIndex base = open_start_index({read_source, access, writable}, snapshot_path, writable, std::cerr);
+    BaseIndex base;
+    WriterSettings settings;
+    if (!unreachable) {
+        try {
+            base = open_start_index({read_source, access, writable}, snapshot_path, writable, std::cerr);
+        } catch (const CatalogueUnreachable& error) {
+            if (!postgres)
+                throw;
+            unreachable = error.what();
+        }
+    }
+    if (unreachable) {
+        std::optional<UnconfirmedStart> start = open_unconfirmed_snapshot(snapshot_path, *unreachable, std::cerr);
+        if (!start)
+            return fail(*unreachable);
+        base = std::move(start->base);
+        settings.unconfirmed_identity = std::move(start->identity);
+    }
     if (writable) {
         if (!postgres)
             serving.emplace(path);
         std::string token_path = options.token_file.empty() ? (parent / "token").string() : options.token_file;
         token = load_or_make_token(token_path);
-        WriterSettings settings;
         settings.read_source = options.follow;
         settings.snapshot_path = snapshot_path;
         writer.emplace(path, index, std::move(base), settings);
@@ -212,7 +238,7 @@ int run(const Options& options)
     } else {
         index.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
     }
-    ReaderPool readers(read_source, access);
+    ReaderPool readers(read_source, access, !unreachable);
     Service service(readers, index, writer ? &*writer : nullptr, token, std::chrono::seconds(options.max_lag_seconds));
     FrontDoor door(service);
     if (!open_door(door, options, passed.descriptors))

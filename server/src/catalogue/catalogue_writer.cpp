@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 
@@ -40,23 +41,96 @@ CatalogueWriter::CatalogueWriter(std::string path, PublishedIndex& published, Wr
 }
 
 CatalogueWriter::CatalogueWriter(std::string path, PublishedIndex& published, BaseIndex start, WriterSettings settings)
-    : path_(std::move(path)), published_(published), settings_(std::move(settings)), catalogue_(open_catalogue(path_))
+    : path_(std::move(path)), published_(published), settings_(std::move(settings))
 {
-    if (!settings_.read_source.empty())
-        source_ = open_catalogue(settings_.read_source, Catalogue::Access::read_only);
-    if (is_postgres_location(path_)) {
-        listener_ = std::make_unique<PostgresCatalogue>(path_, false);
-        listener_->listen_for_changes();
-    }
-    identity_ = catalogue_->identity();
+    Connections connections;
+    if (unconfirmed_identity_.empty())
+        connections = open_connections();
     published_.publish(std::make_shared<const LiveIndex>(std::move(start.index), start.position));
-    {
-        // A start from an older snapshot answers its first search with what the log holds since.
+    if (connections.catalogue) {
         std::lock_guard lock(mutex_);
-        catch_up_locked(source());
+        install_locked(std::move(connections));
+    } else {
+        // Should the catalogue be out of reach still, the follower keeps trying.
+        reach_catalogue();
     }
-    check_catalogue_of_record();
+    if (catalogue_)
+        check_catalogue_of_record();
+    else
+        health_.set_writes_ok(false);
     follower_ = std::thread([this] { follow(); });
+}
+
+CatalogueWriter::Connections CatalogueWriter::open_connections() const
+{
+    Connections connections;
+    connections.catalogue = open_catalogue(path_);
+    if (!settings_.read_source.empty())
+        connections.source = open_catalogue(settings_.read_source, Catalogue::Access::read_only);
+    if (is_postgres_location(path_)) {
+        connections.listener = std::make_unique<PostgresCatalogue>(path_, false);
+        connections.listener->listen_for_changes();
+    }
+    return connections;
+}
+
+void CatalogueWriter::install_locked(Connections connections)
+{
+    identity_ = connections.catalogue->identity();
+    catalogue_ = std::move(connections.catalogue);
+    source_ = std::move(connections.source);
+    listener_ = std::move(connections.listener);
+    // A start from an older snapshot answers its first search with what the log holds since.
+    catch_up_locked(source());
+}
+
+std::string CatalogueWriter::unconfirmed_start_problem(CatalogueOfRecord& catalogue) const
+{
+    std::uint64_t held = published_.current()->position();
+    std::uint64_t committed = catalogue.position();
+    std::uint64_t log_start = 0;
+    if (std::optional<std::string> kept_from = catalogue.fact("log_start"))
+        log_start = std::strtoull(kept_from->c_str(), nullptr, 10);
+    if (catalogue.identity() != unconfirmed_identity_)
+        return "was made from another catalogue";
+    if (held > committed)
+        return "holds change " + std::to_string(held) + ", past the catalogue's last change "
+               + std::to_string(committed);
+    if (held < committed && held + 1 < log_start)
+        return "is older than the changes the log still holds";
+    return "";
+}
+
+bool CatalogueWriter::reach_catalogue()
+{
+    Connections connections;
+    try {
+        connections = open_connections();
+        if (std::string problem = unconfirmed_start_problem(*connections.catalogue); !problem.empty()) {
+            std::cerr << "cumulo-server: the catalogue of record is reached; the index served meanwhile " << problem
+                      << ", so the index is built from the catalogue" << std::endl;
+            BaseIndex base = build_base_index(settings_.read_source.empty() ? path_ : settings_.read_source);
+            std::string identity = connections.catalogue->identity();
+            if (!settings_.snapshot_path.empty() && !identity.empty()) {
+                try {
+                    write_snapshot(*base.index, {identity, base.position}, settings_.snapshot_path);
+                } catch (const std::exception& error) {
+                    std::cerr << "cumulo-server: index not kept on disk: " << error.what() << std::endl;
+                }
+            }
+            // Nothing else publishes while the catalogue is out of reach.
+            published_.publish(std::make_shared<const LiveIndex>(std::move(base.index), base.position));
+        } else {
+            std::cerr << "cumulo-server: the catalogue of record is reached; catching up from change "
+                      << published_.current()->position() << std::endl;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    unconfirmed_identity_.clear();
+    install_locked(std::move(connections));
+    return true;
 }
 
 CatalogueWriter::~CatalogueWriter()
@@ -76,6 +150,8 @@ ImportReport CatalogueWriter::write(Write write)
 {
     std::unique_lock lock(mutex_);
     try {
+        if (!catalogue_)
+            throw CatalogueUnreachable("the catalogue of record has not been reached since the start");
         ImportReport report = write(*catalogue_);
         health_.set_writes_ok(true);
         // Read from the catalogue of record itself: a standby may not hold the batch yet.
@@ -109,7 +185,8 @@ void CatalogueWriter::publish_through(std::unique_lock<std::mutex>& lock, std::u
 void CatalogueWriter::catch_up()
 {
     std::lock_guard lock(mutex_);
-    catch_up_locked(source());
+    if (catalogue_)
+        catch_up_locked(source());
 }
 
 void CatalogueWriter::catch_up_locked(CatalogueOfRecord& from)
@@ -228,6 +305,9 @@ void CatalogueWriter::follow()
 {
     bool reading = true;  // the last read of the changes worked
     while (wait_for_news()) {
+        // Only this thread installs the connections once the writer runs.
+        if (!catalogue_ && !reach_catalogue())
+            continue;
         check_catalogue_of_record();
         // Replaced versions no search holds are freed at the end of the round, outside the
         // lock: neither a search nor a write waits for it.

@@ -40,6 +40,12 @@ struct WriterSettings {
     std::string read_source;
     // Where a new base is kept for the next start (index_snapshot.h); empty: nowhere.
     std::string snapshot_path;
+    // The catalogue the start index was made from, when that could not be checked because the
+    // catalogue of record was out of reach (start_index.h, open_unconfirmed_snapshot): the
+    // writer then serves the start index, refuses writes and keeps trying to reach the
+    // catalogue; once it does, an index of another catalogue is replaced by one built from it.
+    // Empty: the start index was checked, and a catalogue out of reach fails the start.
+    std::string unconfirmed_identity;
 };
 
 class CatalogueWriter {
@@ -66,6 +72,21 @@ public:
     const NodeHealth& health() const { return health_; }
 
 private:
+    // The writer's connections to the catalogue (and the read source), opened together.
+    struct Connections {
+        std::unique_ptr<CatalogueOfRecord> catalogue;
+        std::unique_ptr<CatalogueOfRecord> source;
+        std::unique_ptr<PostgresCatalogue> listener;
+    };
+    Connections open_connections() const;
+    // Takes `connections` in; then the writer can write, and it catches up.
+    void install_locked(Connections connections);
+    // For a start from an unconfirmed snapshot: whether the catalogue (already installed or in
+    // `connections`) ended the wait; a foreign or unusable start index is replaced by one built
+    // from the catalogue before the connections are taken in.
+    bool reach_catalogue();
+    // Why the start index cannot stand for the catalogue `catalogue`, or an empty text.
+    std::string unconfirmed_start_problem(CatalogueOfRecord& catalogue) const;
     // Returns once a version at `position` or later is published.
     void publish_through(std::unique_lock<std::mutex>& lock, std::uint64_t position);
     // Lays what `source` holds past the published version over it.
@@ -92,6 +113,8 @@ private:
     // positions writers announce.
     std::unique_ptr<PostgresCatalogue> listener_;
     std::string identity_;
+    // The start index's catalogue until the catalogue of record is reached (WriterSettings).
+    std::string unconfirmed_identity_ = settings_.unconfirmed_identity;
     NodeHealth health_;
     bool rebuilding_ = false;  // under mutex_
     std::condition_variable published_moved_;  // a rebuild has ended

@@ -2,10 +2,11 @@
 
 namespace cumulo::server {
 
-ReaderPool::ReaderPool(std::string path, Catalogue::Access access) : path_(std::move(path)), access_(access)
+ReaderPool::ReaderPool(std::string path, Catalogue::Access access, bool open_now)
+    : path_(std::move(path)), access_(access)
 {
-    // The first connection is opened at once, so that a catalogue that cannot be read is found at start.
-    idle_.push_back(open_catalogue(path_, access_));
+    if (open_now)
+        idle_.push_back(open_catalogue(path_, access_));
 }
 
 ReaderPool::Lease ReaderPool::borrow()

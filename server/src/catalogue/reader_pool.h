@@ -16,8 +16,11 @@ namespace cumulo::server {
 class ReaderPool {
 public:
     // `access` is read_only or read_only_unchanging (catalogue.h); `path` is a file or a
-    // PostgreSQL location (open_catalogue.h).
-    explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only);
+    // PostgreSQL location (open_catalogue.h). The first connection is opened at once, so that a
+    // catalogue that cannot be read is found at start, unless `open_now` is false (a node that
+    // serves its snapshot while the catalogue is out of reach).
+    explicit ReaderPool(std::string path, Catalogue::Access access = Catalogue::Access::read_only,
+                        bool open_now = true);
 
     class Lease {
     public:

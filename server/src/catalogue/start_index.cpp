@@ -112,4 +112,23 @@ BaseIndex open_start_index(const StartIndexSource& source, const std::string& sn
     return result;
 }
 
+std::optional<UnconfirmedStart> open_unconfirmed_snapshot(const std::string& snapshot_path,
+                                                          const std::string& unreachable, std::ostream& log)
+{
+    if (snapshot_path.empty())
+        return std::nullopt;
+    LoadedSnapshot loaded = load_snapshot_unconfirmed(snapshot_path);
+    // Without an identity the snapshot could never be confirmed as the catalogue's own.
+    if (loaded.index && loaded.identity.empty())
+        loaded = {nullptr, "it names no catalogue"};
+    if (!loaded.index) {
+        log << "cumulo-server: index snapshot " << snapshot_path << " not used (" << loaded.problem << ")\n";
+        return std::nullopt;
+    }
+    log << "cumulo-server: " << unreachable << "; serving the " << loaded.index->share_count()
+        << " shares of the snapshot " << snapshot_path << " at change " << loaded.position
+        << ", refusing writes until the catalogue can be reached\n";
+    return UnconfirmedStart{{loaded.index, loaded.position}, loaded.identity};
+}
+
 }  // namespace cumulo::server

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -38,5 +39,16 @@ BaseIndex open_start_index(const StartIndexSource& source, const std::string& sn
 // The same for a catalogue that a writer follows when `may_write`.
 BaseIndex open_start_index(const std::string& catalogue_path, Catalogue::Access access, const std::string& snapshot_path,
                             bool may_write, std::ostream& log);
+
+// For a node that cannot reach its catalogue of record at start (`unreachable` says why): the
+// snapshot at `snapshot_path` when it passes every check it can be given on its own (checksums,
+// structure), with the catalogue it names, which the writer confirms once it reaches it
+// (WriterSettings::unconfirmed_identity); nullopt, after saying why on `log`, when there is none.
+struct UnconfirmedStart {
+    BaseIndex base;
+    std::string identity;
+};
+std::optional<UnconfirmedStart> open_unconfirmed_snapshot(const std::string& snapshot_path,
+                                                          const std::string& unreachable, std::ostream& log);
 
 }  // namespace cumulo::server

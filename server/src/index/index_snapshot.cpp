@@ -195,10 +195,13 @@ private:
 // header, where every section lies, the key, then the checksums and every record and list.
 class SnapshotCheck {
 public:
-    SnapshotCheck(const MappedFile& file, const SnapshotKey& expected) : file_(file), expected_(expected) {}
+    // `expected` null: the snapshot is checked on its own, against no catalogue.
+    SnapshotCheck(const MappedFile& file, const SnapshotKey* expected) : file_(file), expected_(expected) {}
 
     // The change the snapshot holds the catalogue at (once run has read the header).
     std::uint64_t position() const { return header_.position; }
+    // The catalogue the snapshot was made from (once run has checked the identity).
+    std::string catalogue_identity() const { return std::string(section_text(identity)); }
 
     // Why the snapshot cannot be used, or an empty text with `parts` filled.
     std::string run(IndexParts& parts)
@@ -217,11 +220,11 @@ public:
                 return problem;
         if (std::string problem = checksum_problem(identity); !problem.empty())
             return problem;
-        if (section_text(identity) != expected_.catalogue_identity)
+        if (expected_ && section_text(identity) != expected_->catalogue_identity)
             return "the snapshot was made from another catalogue";
-        if (header_.position > expected_.position)
+        if (expected_ && header_.position > expected_->position)
             return "the snapshot holds the catalogue at change " + std::to_string(header_.position)
-                   + ", newer than the catalogue's last change " + std::to_string(expected_.position);
+                   + ", newer than the catalogue's last change " + std::to_string(expected_->position);
         if (std::string problem = size_problem(); !problem.empty())
             return problem;
         // The checksums and the structure are checked at once, on two threads, as they read
@@ -332,7 +335,7 @@ private:
     }
 
     const MappedFile& file_;
-    const SnapshotKey& expected_;
+    const SnapshotKey* expected_;
     FileHeader header_;
 };
 
@@ -356,7 +359,9 @@ void write_snapshot(const ShareIndex& index, const SnapshotKey& key, const std::
         throw std::runtime_error(system_error("cannot sync the folder of", path));
 }
 
-LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expected)
+namespace {
+
+LoadedSnapshot load_checked_snapshot(const std::string& path, const SnapshotKey* expected)
 {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -380,7 +385,19 @@ LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expecte
     if (std::string problem = check.run(parts); !problem.empty())
         return {nullptr, problem};
     parts.storage = file;
-    return {std::make_shared<const ShareIndex>(std::move(parts)), "", check.position()};
+    return {std::make_shared<const ShareIndex>(std::move(parts)), "", check.position(), check.catalogue_identity()};
+}
+
+}  // namespace
+
+LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expected)
+{
+    return load_checked_snapshot(path, &expected);
+}
+
+LoadedSnapshot load_snapshot_unconfirmed(const std::string& path)
+{
+    return load_checked_snapshot(path, nullptr);
 }
 
 }  // namespace cumulo::server

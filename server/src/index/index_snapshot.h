@@ -32,10 +32,16 @@ struct LoadedSnapshot {
     std::shared_ptr<const ShareIndex> index;  // empty when the snapshot cannot be used
     std::string problem;                      // then why, in a few words on one line
     std::uint64_t position = 0;               // the change the index holds the catalogue at
+    std::string identity{};                   // the catalogue it was made from
 };
 
 // Maps the snapshot and checks it against `expected` before anything in it is used: the same
 // catalogue, at `expected.position` or before it.
 LoadedSnapshot load_snapshot(const std::string& path, const SnapshotKey& expected);
+
+// Maps the snapshot and runs every check that needs no catalogue (checksums, structure), for a
+// node that cannot reach its catalogue: which catalogue it was made from, and at which change, is
+// for the caller to confirm once it can.
+LoadedSnapshot load_snapshot_unconfirmed(const std::string& path);
 
 }  // namespace cumulo::server

@@ -6,6 +6,7 @@
 #include "catalogue/pq_connection.h"
 #include "catalogue/sample_catalogue.h"
 #include "catalogue/start_index.h"
+#include "index/index_snapshot.h"
 #include "service.h"
 
 #include "scratch_database.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -248,6 +250,115 @@ TEST(PostgresCatalogue, WritesWaitForAPrimaryThatWentAwayWhileSearchesAnswer)
         health_body(published, node, 5s, true, status);
         return status == 200;
     }));
+}
+
+std::pair<int, std::string> run_server(const std::string& arguments);
+
+void put_early_shares(const std::string& location, const std::string& name, std::uint64_t count)
+{
+    PostgresCatalogue primary(location, true);
+    CatalogueOfRecord::Transaction transaction(primary);
+    for (std::uint64_t id = 1; id <= count; ++id)
+        primary.put(file_share(name + " " + std::to_string(id), id));
+    transaction.commit();
+}
+
+// A node that starts while the catalogue of record is out of reach serves its snapshot: searches
+// answer, writes answer 503 and /healthz says writes are unreachable. Once it reaches the
+// catalogue it takes in what was written meanwhile, and a snapshot of another catalogue is
+// replaced by an index built from this one (and kept for the next start).
+TEST(PostgresCatalogue, ANodeStartedWhileThePrimaryIsAwayServesItsSnapshotThenCatchesUp)
+{
+    struct Case {
+        const char* what;
+        bool foreign;
+    };
+    for (const Case& c : {Case{"its own snapshot", false}, Case{"another catalogue's snapshot", true}}) {
+        SCOPED_TRACE(c.what);
+        ScratchDatabase database;
+        SKIP_WITHOUT_POSTGRES(database);
+        ScratchDatabase other;
+        TempDir dir;
+        std::string snapshot = dir.file("node.index");
+        put_early_shares(database.location(), "kept", 5);
+        put_early_shares(other.location(), "foreign", 3);
+        std::ostringstream first_log;
+        open_start_index({(c.foreign ? other : database).location(), Catalogue::Access::read_only, true}, snapshot,
+                         true, first_log);
+
+        TcpRelay network(database.port());
+        network.cut(true);
+        std::string location = database.location_through(network.port());
+        std::ostringstream log;
+        EXPECT_THROW(open_start_index({location, Catalogue::Access::read_only, true}, snapshot, true, log),
+                     CatalogueUnreachable);
+        std::optional<UnconfirmedStart> start =
+            open_unconfirmed_snapshot(snapshot, "cannot reach the catalogue of record: cut", log);
+        ASSERT_TRUE(start) << log.str();
+        EXPECT_NE(log.str().find("cut; serving the " + std::to_string(c.foreign ? 3 : 5) + " shares of the snapshot"),
+                  std::string::npos)
+            << log.str();
+        WriterSettings settings;
+        settings.snapshot_path = snapshot;
+        settings.unconfirmed_identity = start->identity;
+        PublishedIndex published;
+        CatalogueWriter node(location, published, std::move(start->base), settings);
+        EXPECT_EQ(hits(published, c.foreign ? "foreign" : "kept"), c.foreign ? 3u : 5u);
+        HttpAnswer refused = answer_write(node, "POST", share_line("refused", 40));
+        EXPECT_EQ(refused.status, 503) << refused.body;
+        EXPECT_NE(refused.body.find("nothing was written"), std::string::npos) << refused.body;
+        int status = 0;
+        std::string body = health_body(published, node, 5s, false, status);
+        EXPECT_EQ(status, 200) << body;
+        EXPECT_NE(body.find(R"("writes":"unreachable")"), std::string::npos) << body;
+
+        {
+            PublishedIndex elsewhere;
+            CatalogueWriter writer(database.location(), elsewhere);
+            std::istringstream lines(share_line("meanwhile", 50));
+            writer.put_shares(lines);
+        }
+        network.cut(false);
+        EXPECT_TRUE(within(3s, [&] { return hits(published, "meanwhile") == 1; }));
+        EXPECT_EQ(hits(published, "kept"), 5u);
+        EXPECT_EQ(hits(published, "foreign"), 0u);
+        EXPECT_TRUE(within(3s, [&] { return answer_write(node, "POST", share_line("after", 60)).status == 200; }));
+        EXPECT_EQ(hits(published, "after"), 1u);
+        EXPECT_EQ(hits(published, "refused"), 0u);
+        body = health_body(published, node, 5s, false, status);
+        EXPECT_NE(body.find(R"("writes":"ok")"), std::string::npos) << body;
+        EXPECT_EQ(load_snapshot_unconfirmed(snapshot).identity, PostgresCatalogue(database.location(), false).identity());
+    }
+}
+
+// Without a snapshot fit to serve, a start while the catalogue is out of reach fails, saying why.
+TEST(PostgresCatalogue, AStartWithoutASoundSnapshotFailsWhileThePrimaryIsAway)
+{
+    ScratchDatabase database;
+    SKIP_WITHOUT_POSTGRES(database);
+    TempDir dir;
+    std::ofstream(dir.file("garbage.index")) << "not a snapshot at all, yet longer than nothing";
+    struct Case {
+        const char* what;
+        std::string snapshot;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"no snapshot", dir.file("missing.index"), "there is no snapshot"},
+        {"a file that is no snapshot", dir.file("garbage.index"), "not used ("},
+    };
+    PostgresCatalogue(database.location(), true);
+    TcpRelay network(database.port());
+    network.cut(true);
+    for (const Case& c : cases) {
+        std::ostringstream log;
+        EXPECT_FALSE(open_unconfirmed_snapshot(c.snapshot, "cannot reach the catalogue of record: cut", log)) << c.what;
+        EXPECT_NE(log.str().find(c.said), std::string::npos) << c.what << ": " << log.str();
+        auto [status, output] = run_server("--catalogue '" + database.location_through(network.port())
+                                           + "' --snapshot " + c.snapshot + " --token-file " + dir.file("token"));
+        EXPECT_EQ(status, 1) << c.what << ":\n" << output;
+        EXPECT_NE(output.find("cannot reach the catalogue of record"), std::string::npos) << c.what << ":\n" << output;
+    }
 }
 
 // A write that cannot take the log's lock within its bound answers 503 with nothing written, and

@@ -47,12 +47,10 @@ CatalogueWriter::CatalogueWriter(std::string path, PublishedIndex& published, Ba
     if (unconfirmed_identity_.empty())
         connections = open_connections();
     published_.publish(std::make_shared<const LiveIndex>(std::move(start.index), start.position));
+    // An unconfirmed start has just found the catalogue out of reach: the follower tries again.
     if (connections.catalogue) {
         std::lock_guard lock(mutex_);
         install_locked(std::move(connections));
-    } else {
-        // Should the catalogue be out of reach still, the follower keeps trying.
-        reach_catalogue();
     }
     if (catalogue_)
         check_catalogue_of_record();
@@ -107,9 +105,10 @@ bool CatalogueWriter::reach_catalogue()
     try {
         connections = open_connections();
         if (std::string problem = unconfirmed_start_problem(*connections.catalogue); !problem.empty()) {
-            std::cerr << "cumulo-server: the catalogue of record is reached; the index served meanwhile " << problem
-                      << ", so the index is built from the catalogue" << std::endl;
             BaseIndex base = build_base_index(settings_.read_source.empty() ? path_ : settings_.read_source);
+            std::cerr << "cumulo-server: the catalogue of record is reached; the index served meanwhile " << problem
+                      << ", so it is replaced by the index of " << base.index->share_count()
+                      << " shares built from the catalogue" << std::endl;
             std::string identity = connections.catalogue->identity();
             if (!settings_.snapshot_path.empty() && !identity.empty()) {
                 try {
@@ -124,7 +123,14 @@ bool CatalogueWriter::reach_catalogue()
             std::cerr << "cumulo-server: the catalogue of record is reached; catching up from change "
                       << published_.current()->position() << std::endl;
         }
-    } catch (const std::exception&) {
+    } catch (const CatalogueUnreachable&) {
+        return false;
+    } catch (const std::exception& error) {
+        // Reached, yet the start index could not be confirmed or replaced: said once, tried again.
+        if (!reach_problem_told_)
+            std::cerr << "cumulo-server: the catalogue of record is reached, but " << error.what()
+                      << "; trying again" << std::endl;
+        reach_problem_told_ = true;
         return false;
     }
     std::lock_guard lock(mutex_);

@@ -81,9 +81,9 @@ private:
     Connections open_connections() const;
     // Takes `connections` in; then the writer can write, and it catches up.
     void install_locked(Connections connections);
-    // For a start from an unconfirmed snapshot: whether the catalogue (already installed or in
-    // `connections`) ended the wait; a foreign or unusable start index is replaced by one built
-    // from the catalogue before the connections are taken in.
+    // For a start from an unconfirmed snapshot: whether the catalogue could be reached and taken
+    // in; a start index of another catalogue, or one the log cannot catch up, is replaced by one
+    // built from the catalogue before the connections are taken in.
     bool reach_catalogue();
     // Why the start index cannot stand for the catalogue `catalogue`, or an empty text.
     std::string unconfirmed_start_problem(CatalogueOfRecord& catalogue) const;
@@ -115,6 +115,7 @@ private:
     std::string identity_;
     // The start index's catalogue until the catalogue of record is reached (WriterSettings).
     std::string unconfirmed_identity_ = settings_.unconfirmed_identity;
+    bool reach_problem_told_ = false;  // the follower's own
     NodeHealth health_;
     bool rebuilding_ = false;  // under mutex_
     std::condition_variable published_moved_;  // a rebuild has ended

@@ -84,6 +84,45 @@ TEST(LiveIndex, AnswersAsAFreshIndexOfTheCatalogueThroughEveryBatchAndRebuild)
     }
 }
 
+TEST(LiveIndex, HidesOnlyTheIdentityALaterSegmentTouchedNotOneOfTheSameHash)
+{
+    // Two numeric identities with one hash: the filters and the set's bucket cannot tell them
+    // apart, only the identities themselves.
+    constexpr std::uint64_t mixer = 0x9E3779B97F4A7C15ull;
+    Share touched{"alpha touched", ShareType::file, 10, 1001, {}, 1};
+    Share same_hash{"alpha same hash", ShareType::file, 20, 1001 ^ (1 * mixer) ^ (3 * mixer), {}, 3};
+    ASSERT_EQ(IdentityKeyHash()(identity_key(touched)), IdentityKeyHash()(identity_key(same_hash)));
+
+    auto put = [](std::uint64_t number, const Share& share) {
+        return Catalogue::Change{number, Catalogue::Change::Kind::put, share};
+    };
+    auto remove = [](std::uint64_t number, const Share& share) {
+        return Catalogue::Change{number, Catalogue::Change::Kind::remove, share};
+    };
+    Share replaced = touched;
+    replaced.size = 30;
+    struct Case {
+        const char* name;
+        std::vector<Share> base;
+        std::vector<std::vector<Catalogue::Change>> batches;
+        std::vector<Share> expected;
+    };
+    const Case cases[] = {
+        {"removed after the base", {touched, same_hash}, {{remove(2, touched)}}, {same_hash}},
+        {"replaced after the base", {touched, same_hash}, {{put(2, replaced)}}, {same_hash, replaced}},
+        {"removed after a segment", {}, {{put(2, same_hash), put(3, touched)}, {remove(4, touched)}}, {same_hash}},
+        {"put in two segments", {}, {{put(2, same_hash)}, {put(3, touched)}}, {touched, same_hash}},
+    };
+    for (const Case& c : cases) {
+        auto live = std::make_shared<const LiveIndex>(std::make_shared<const ShareIndex>(c.base), 1);
+        for (const auto& batch : c.batches)
+            live = live->with(batch, batch.back().number);
+        SearchQuery query;
+        query.key = "alpha";
+        EXPECT_EQ(live->search(query, std::chrono::steady_clock::time_point::max()), c.expected) << c.name;
+    }
+}
+
 TEST(PublishedIndex, HandsBackAReplacedVersionOnlyOnceNoSearchHoldsIt)
 {
     auto empty_index = [](std::uint64_t position) {

@@ -28,7 +28,9 @@ std::shared_ptr<const Segment> make_segment(Changes changes)
     for (const Share& share : changes.puts)
         builder.add(share);
     ShareIndex index(builder.finish());
-    return std::make_shared<const Segment>(Segment{std::move(changes.puts), std::move(changes.touched), std::move(index)});
+    IdentityFilter filter = touched_filter(changes.touched);
+    return std::make_shared<const Segment>(
+        Segment{std::move(changes.puts), std::move(changes.touched), std::move(index), std::move(filter)});
 }
 
 // Puts `older` before `newer`: what newer touched hides older's puts. Newer's own puts and
@@ -49,18 +51,37 @@ void put_before(const Segment& older, Changes& newer)
 
 IdentityKey identity_key(const Share& share)
 {
+    return identity_key(share.shareid, share.uk, share.code);
+}
+
+IdentityKey identity_key(std::uint64_t shareid, std::uint64_t uk, std::string_view code)
+{
     // A code names a share alone; a numeric id only with its owner.
-    if (share.shareid != 0)
-        return {share.shareid, share.uk, {}};
-    return {0, 0, share.code};
+    if (shareid != 0)
+        return {shareid, uk, {}};
+    return {0, 0, std::string(code)};
+}
+
+std::size_t identity_hash(std::uint64_t shareid, std::uint64_t uk, std::string_view code)
+{
+    if (shareid == 0)
+        return std::hash<std::string_view>()(code);
+    // Both numbers spread over the word; a multiplier with no small factors mixes the owner's.
+    return std::hash<std::uint64_t>()(shareid ^ (uk * 0x9E3779B97F4A7C15ull));
 }
 
 std::size_t IdentityKeyHash::operator()(const IdentityKey& key) const
 {
-    if (key.shareid == 0)
-        return std::hash<std::string>()(key.code);
-    // Both numbers spread over the word; a multiplier with no small factors mixes the owner's.
-    return std::hash<std::uint64_t>()(key.shareid ^ (key.uk * 0x9E3779B97F4A7C15ull));
+    return identity_hash(key.shareid, key.uk, key.code);
+}
+
+IdentityFilter touched_filter(const IdentitySet& touched)
+{
+    std::vector<std::size_t> hashes;
+    hashes.reserve(touched.size());
+    for (const IdentityKey& key : touched)
+        hashes.push_back(IdentityKeyHash()(key));
+    return IdentityFilter(hashes);
 }
 
 LiveIndex::LiveIndex(std::shared_ptr<const ShareIndex> base, std::uint64_t position)
@@ -132,21 +153,34 @@ std::size_t LiveIndex::overlay_size() const
     return size;
 }
 
-bool LiveIndex::hidden_after(std::size_t source, const Share& share) const
+const ShareIndex& LiveIndex::source_index(std::size_t source) const
+{
+    return source == 0 ? *base_ : segments_[source - 1]->index;
+}
+
+bool LiveIndex::hidden_after(std::size_t source, ShareIndex::Rank rank) const
 {
     if (source == segments_.size())
         return false;
-    IdentityKey key = identity_key(share);
-    for (std::size_t later = source; later < segments_.size(); ++later)
-        if (segments_[later]->touched.contains(key))
+    const ShareIndex& index = source_index(source);
+    const ShareNumbers& numbers = index.numbers_at(rank);
+    std::string_view code = numbers.shareid == 0 ? index.code_at(rank) : std::string_view();
+    std::size_t hash = identity_hash(numbers.shareid, numbers.uk, code);
+    for (std::size_t later = source; later < segments_.size(); ++later) {
+        const Segment& segment = *segments_[later];
+        // The filter passes every identity the segment touched and a few it did not: the set decides.
+        if (segment.touched_filter.may_contain(hash)
+            && segment.touched.contains(identity_key(numbers.shareid, numbers.uk, code)))
             return true;
+    }
     return false;
 }
 
-std::vector<Share> LiveIndex::visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
-                                              std::chrono::steady_clock::time_point deadline) const
+std::vector<ShareIndex::Rank> LiveIndex::visible_matches(std::size_t source, const SearchQuery& query,
+                                                         std::uint64_t wanted,
+                                                         std::chrono::steady_clock::time_point deadline) const
 {
-    const ShareIndex& index = source == 0 ? *base_ : segments_[source - 1]->index;
+    const ShareIndex& index = source_index(source);
     SearchQuery first_ones = query;
     first_ones.start = 0;
     // A few hidden shares are usual among the first ones: ask for a little more at once, and
@@ -154,10 +188,10 @@ std::vector<Share> LiveIndex::visible_matches(std::size_t source, const SearchQu
     std::uint64_t asked = wanted + 16;
     for (;;) {
         first_ones.limit = static_cast<unsigned>(std::min<std::uint64_t>(asked, index.share_count()));
-        std::vector<Share> matches = index.search(first_ones, deadline);
+        std::vector<ShareIndex::Rank> matches = index.search_ranks(first_ones, deadline);
         bool all_matches = matches.size() < first_ones.limit || first_ones.limit == index.share_count();
         std::size_t found = matches.size();
-        std::erase_if(matches, [&](const Share& share) { return hidden_after(source, share); });
+        std::erase_if(matches, [&](ShareIndex::Rank rank) { return hidden_after(source, rank); });
         if (matches.size() >= wanted || all_matches) {
             if (matches.size() > wanted)
                 matches.resize(wanted);
@@ -174,26 +208,36 @@ std::vector<Share> LiveIndex::search(const SearchQuery& query, std::chrono::stea
     std::uint64_t wanted = query.start + query.limit;
     if (query.limit == 0)
         return {};
-    // Every source's first matches, tagged with the source, merged in the page's order. Among
-    // equal sizes a later source's shares went in later: after the earlier ones ascending,
-    // before them descending, as a rebuilt base would order them.
-    struct Match {
-        std::size_t source;
-        Share share;
+    // Every source's first visible matches, each list in the page's order, merged as ranks; only
+    // the page's are made shares. Among equal sizes a later source's shares went in later: after
+    // the earlier ones ascending, before them descending, as a rebuilt base would order them.
+    std::size_t sources = segments_.size() + 1;
+    std::vector<std::vector<ShareIndex::Rank>> matches(sources);
+    for (std::size_t source = 0; source < sources; ++source)
+        matches[source] = visible_matches(source, query, wanted, deadline);
+    std::vector<std::size_t> taken(sources, 0);
+    auto size_of_next = [&](std::size_t source) {
+        return source_index(source).numbers_at(matches[source][taken[source]]).size;
     };
-    std::vector<Match> matches;
-    for (std::size_t source = 0; source <= segments_.size(); ++source)
-        for (Share& share : visible_matches(source, query, wanted, deadline))
-            matches.push_back({source, std::move(share)});
-    auto before = [descending = query.descending](const Match& a, const Match& b) {
-        if (a.share.size != b.share.size)
-            return descending ? a.share.size > b.share.size : a.share.size < b.share.size;
-        return descending ? a.source > b.source : a.source < b.source;
+    auto before = [&, descending = query.descending](std::size_t a, std::size_t b) {
+        std::uint64_t size_a = size_of_next(a), size_b = size_of_next(b);
+        if (size_a != size_b)
+            return descending ? size_a > size_b : size_a < size_b;
+        return descending ? a > b : a < b;
     };
-    std::stable_sort(matches.begin(), matches.end(), before);
     std::vector<Share> page;
-    for (std::uint64_t at = query.start; at < std::min<std::uint64_t>(wanted, matches.size()); ++at)
-        page.push_back(std::move(matches[at].share));
+    page.reserve(query.limit);
+    for (std::uint64_t at = 0; at < wanted; ++at) {
+        std::size_t next = sources;
+        for (std::size_t source = 0; source < sources; ++source)
+            if (taken[source] < matches[source].size() && (next == sources || before(source, next)))
+                next = source;
+        if (next == sources)
+            break;
+        if (at >= query.start)
+            page.push_back(source_index(next).share_at(matches[next][taken[next]]));
+        ++taken[next];
+    }
     return page;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "catalogue/catalogue.h"
+#include "index/identity_filter.h"
 #include "index/search_query.h"
 #include "index/share_index.h"
 
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -41,8 +43,14 @@ struct IdentityKeyHash {
 };
 
 IdentityKey identity_key(const Share& share);
+IdentityKey identity_key(std::uint64_t shareid, std::uint64_t uk, std::string_view code);
+// What IdentityKeyHash gives the identity of a share with these fields, without making its key.
+std::size_t identity_hash(std::uint64_t shareid, std::uint64_t uk, std::string_view code);
 
 using IdentitySet = std::unordered_set<IdentityKey, IdentityKeyHash>;
+
+// The filter a segment asks before its touched set: made from the finished set.
+IdentityFilter touched_filter(const IdentitySet& touched);
 
 class LiveIndex {
 public:
@@ -69,13 +77,15 @@ public:
         std::vector<Share> puts;  // the last put of each identity, in the order they were put
         IdentitySet touched;
         ShareIndex index;
+        IdentityFilter touched_filter;  // of `touched`: most shares it did not touch cost one word's test
     };
 
 private:
     // Source 0 is the base, source i > 0 the segment i - 1.
-    std::vector<Share> visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
-                                       std::chrono::steady_clock::time_point deadline) const;
-    bool hidden_after(std::size_t source, const Share& share) const;
+    const ShareIndex& source_index(std::size_t source) const;
+    std::vector<ShareIndex::Rank> visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
+                                                  std::chrono::steady_clock::time_point deadline) const;
+    bool hidden_after(std::size_t source, ShareIndex::Rank rank) const;
 
     std::shared_ptr<const ShareIndex> base_;
     std::uint64_t base_position_ = 0;

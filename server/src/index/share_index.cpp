@@ -256,6 +256,12 @@ Share ShareIndex::share_at(Rank rank) const
     return share;
 }
 
+std::string_view ShareIndex::code_at(Rank rank) const
+{
+    return parts_.texts.substr(parts_.numbers[rank].texts_start + parts_.lengths[rank].name_bytes,
+                               parts_.lengths[rank].code_bytes);
+}
+
 std::string_view ShareIndex::folded_name(Rank rank) const
 {
     const ShareNumbers& numbers = parts_.numbers[rank];
@@ -280,6 +286,16 @@ bool ShareIndex::answers_from_one_list(std::string_view key)
 }
 
 std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_point deadline) const
+{
+    std::vector<Rank> ranks = search_ranks(query, deadline);
+    std::vector<Share> page;
+    page.reserve(ranks.size());
+    for (Rank rank : ranks)
+        page.push_back(share_at(rank));
+    return page;
+}
+
+std::vector<Rank> ShareIndex::search_ranks(const SearchQuery& query, Clock::time_point deadline) const
 {
     DeadlineWatch watch(deadline);
     std::string key;
@@ -310,21 +326,14 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
         lists_by_type.push_back(std::move(lists));
     }
 
-    std::vector<Rank> ranks;
     if (characters.size() <= most_characters_of_one_list) {
         // One list per type holds exactly the matches.
         std::vector<const CompactList*> lists;
         for (const auto& type_lists : lists_by_type)
             lists.push_back(type_lists[0]);
-        ranks = exact_page(lists, query);
-    } else {
-        ranks = walked_page(lists_by_type, key, query, deadline);
+        return exact_page(lists, query);
     }
-    std::vector<Share> page;
-    page.reserve(ranks.size());
-    for (Rank rank : ranks)
-        page.push_back(share_at(rank));
-    return page;
+    return walked_page(lists_by_type, key, query, deadline);
 }
 
 std::vector<Rank> ShareIndex::exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query) const

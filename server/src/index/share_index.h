@@ -38,6 +38,12 @@ public:
     // The page the query asks for, in the page's order. Throws SearchDeadlineExceeded
     // (search_deadline.h) when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+    // The same page as ranks, for a caller that looks at many matches and keeps few: their
+    // numbers and code are read in place, and only the kept ones are made shares.
+    std::vector<Rank> search_ranks(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+    Share share_at(Rank rank) const;
+    const ShareNumbers& numbers_at(Rank rank) const { return parts_.numbers[rank]; }
+    std::string_view code_at(Rank rank) const;
 
     std::size_t share_count() const { return parts_.numbers.size(); }
 
@@ -49,7 +55,6 @@ public:
     static bool answers_from_one_list(std::string_view key);
 
 private:
-    Share share_at(Rank rank) const;
     std::string_view folded_name(Rank rank) const;
     const ListsByType* lists_of(std::uint64_t gram) const;
     std::vector<Rank> exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query) const;

@@ -123,6 +123,43 @@ TEST(LiveIndex, HidesOnlyTheIdentityALaterSegmentTouchedNotOneOfTheSameHash)
     }
 }
 
+TEST(LiveIndex, OrdersSharesOfTheSizeAtThePagesEdgeAsOneIndexOfThemAll)
+{
+    // Sizes that repeat across the base and the segments, the page's last size among them: a
+    // segment's share of that size comes after the base's ascending, before them descending.
+    const std::uint64_t base_sizes[] = {9, 8, 7, 7, 7, 3, 3, 1};
+    const std::vector<std::vector<std::uint64_t>> batch_sizes = {{7, 3}, {7, 2, 9}, {3}};
+    std::vector<Share> all;
+    auto share = [&all](std::uint64_t size) {
+        all.push_back({"alpha " + std::to_string(all.size()), ShareType::file, size, all.size() + 1, {}, 1});
+        return all.back();
+    };
+    std::vector<Share> base;
+    for (std::uint64_t size : base_sizes)
+        base.push_back(share(size));
+    auto live = std::make_shared<const LiveIndex>(std::make_shared<const ShareIndex>(base), 1);
+    std::uint64_t number = 1;
+    for (const auto& sizes : batch_sizes) {
+        std::vector<Catalogue::Change> batch;
+        for (std::uint64_t size : sizes)
+            batch.push_back({++number, Catalogue::Change::Kind::put, share(size)});
+        live = live->with(batch, number);
+    }
+    ShareIndex one_index(all);
+    for (bool descending : {false, true})
+        for (unsigned limit : {1u, 3u, 4u, 5u, 8u})
+            for (std::uint64_t start : {0u, 2u}) {
+                SearchQuery query;
+                query.key = "alpha";
+                query.limit = limit;
+                query.start = start;
+                query.descending = descending;
+                auto deadline = std::chrono::steady_clock::time_point::max();
+                EXPECT_EQ(live->search(query, deadline), one_index.search(query, deadline))
+                    << (descending ? "descending" : "ascending") << ", limit " << limit << ", start " << start;
+            }
+}
+
 TEST(PublishedIndex, HandsBackAReplacedVersionOnlyOnceNoSearchHoldsIt)
 {
     auto empty_index = [](std::uint64_t position) {

@@ -177,7 +177,7 @@ bool LiveIndex::hidden_after(std::size_t source, ShareIndex::Rank rank) const
 }
 
 std::vector<ShareIndex::Rank> LiveIndex::visible_matches(std::size_t source, const SearchQuery& query,
-                                                         std::uint64_t wanted,
+                                                         std::uint64_t wanted, std::optional<std::uint64_t> last_size,
                                                          std::chrono::steady_clock::time_point deadline) const
 {
     const ShareIndex& index = source_index(source);
@@ -188,7 +188,7 @@ std::vector<ShareIndex::Rank> LiveIndex::visible_matches(std::size_t source, con
     std::uint64_t asked = wanted + 16;
     for (;;) {
         first_ones.limit = static_cast<unsigned>(std::min<std::uint64_t>(asked, index.share_count()));
-        std::vector<ShareIndex::Rank> matches = index.search_ranks(first_ones, deadline);
+        std::vector<ShareIndex::Rank> matches = index.search_ranks(first_ones, deadline, last_size);
         bool all_matches = matches.size() < first_ones.limit || first_ones.limit == index.share_count();
         std::size_t found = matches.size();
         std::erase_if(matches, [&](ShareIndex::Rank rank) { return hidden_after(source, rank); });
@@ -211,10 +211,19 @@ std::vector<Share> LiveIndex::search(const SearchQuery& query, std::chrono::stea
     // Every source's first visible matches, each list in the page's order, merged as ranks; only
     // the page's are made shares. Among equal sizes a later source's shares went in later: after
     // the earlier ones ascending, before them descending, as a rebuilt base would order them.
+    // Once a source has `wanted` matches, no match of any source past the last of them can make
+    // the page: the later sources' walks stop at its size.
     std::size_t sources = segments_.size() + 1;
     std::vector<std::vector<ShareIndex::Rank>> matches(sources);
-    for (std::size_t source = 0; source < sources; ++source)
-        matches[source] = visible_matches(source, query, wanted, deadline);
+    std::optional<std::uint64_t> last_size;
+    for (std::size_t source = 0; source < sources; ++source) {
+        matches[source] = visible_matches(source, query, wanted, last_size, deadline);
+        if (matches[source].size() == wanted) {
+            std::uint64_t size = source_index(source).numbers_at(matches[source].back()).size;
+            if (!last_size || (query.descending ? size > *last_size : size < *last_size))
+                last_size = size;
+        }
+    }
     std::vector<std::size_t> taken(sources, 0);
     auto size_of_next = [&](std::size_t source) {
         return source_index(source).numbers_at(matches[source][taken[source]]).size;

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -84,6 +85,7 @@ private:
     // Source 0 is the base, source i > 0 the segment i - 1.
     const ShareIndex& source_index(std::size_t source) const;
     std::vector<ShareIndex::Rank> visible_matches(std::size_t source, const SearchQuery& query, std::uint64_t wanted,
+                                                  std::optional<std::uint64_t> last_size,
                                                   std::chrono::steady_clock::time_point deadline) const;
     bool hidden_after(std::size_t source, ShareIndex::Rank rank) const;
 

@@ -192,11 +192,13 @@ std::uint64_t count_up_to(const CompactList& list, Rank rank)
 }
 
 // The shares of one type holding a key, in the page's order: the ranks common to the type's
-// lists (leapfrogging from one list to the next), each confirmed by its folded name.
+// lists (leapfrogging from one list to the next), each confirmed by its folded name, until the
+// walk leaves `answered`.
 class MatchWalk {
 public:
-    MatchWalk(const std::vector<const CompactList*>& lists, bool descending, std::function<bool(Rank)> confirm)
-        : confirm_(std::move(confirm))
+    MatchWalk(const std::vector<const CompactList*>& lists, bool descending, std::function<bool(Rank)> confirm,
+              std::function<bool(Rank)> answered)
+        : confirm_(std::move(confirm)), answered_(std::move(answered))
     {
         for (const CompactList* list : lists)
             cursors_.emplace_back(*list, descending);
@@ -208,6 +210,8 @@ public:
         while (!lead.done()) {
             watch.step();
             Rank candidate = lead.value();
+            if (!answered_(candidate))
+                return std::nullopt;
             Rank later = candidate;
             for (std::size_t k = 1; k < cursors_.size() && later == candidate; ++k) {
                 cursors_[k].seek(candidate);
@@ -229,6 +233,7 @@ public:
 private:
     std::vector<ListCursor> cursors_;
     std::function<bool(Rank)> confirm_;
+    std::function<bool(Rank)> answered_;
 };
 
 }  // namespace
@@ -295,7 +300,21 @@ std::vector<Share> ShareIndex::search(const SearchQuery& query, Clock::time_poin
     return page;
 }
 
-std::vector<Rank> ShareIndex::search_ranks(const SearchQuery& query, Clock::time_point deadline) const
+ShareIndex::RankSpan ShareIndex::ranks_up_to(std::optional<std::uint64_t> last_size, bool descending) const
+{
+    RankSpan span{0, static_cast<Rank>(share_count())};
+    if (!last_size)
+        return span;
+    // Ranks are in size order: the sizes past the last one are a run at one end.
+    auto past = [&](const ShareNumbers& numbers) { return descending ? numbers.size < *last_size : numbers.size <= *last_size; };
+    Rank boundary = static_cast<Rank>(std::partition_point(parts_.numbers.begin(), parts_.numbers.end(), past)
+                                      - parts_.numbers.begin());
+    (descending ? span.first : span.end) = boundary;
+    return span;
+}
+
+std::vector<Rank> ShareIndex::search_ranks(const SearchQuery& query, Clock::time_point deadline,
+                                           std::optional<std::uint64_t> last_size) const
 {
     DeadlineWatch watch(deadline);
     std::string key;
@@ -331,12 +350,13 @@ std::vector<Rank> ShareIndex::search_ranks(const SearchQuery& query, Clock::time
         std::vector<const CompactList*> lists;
         for (const auto& type_lists : lists_by_type)
             lists.push_back(type_lists[0]);
-        return exact_page(lists, query);
+        return exact_page(lists, query, ranks_up_to(last_size, query.descending));
     }
-    return walked_page(lists_by_type, key, query, deadline);
+    return walked_page(lists_by_type, key, query, ranks_up_to(last_size, query.descending), deadline);
 }
 
-std::vector<Rank> ShareIndex::exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query) const
+std::vector<Rank> ShareIndex::exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query,
+                                         RankSpan span) const
 {
     // The matches are the union of the lists (a share has one type): the page is the places
     // [first, last) of the union in ascending order, reversed when descending.
@@ -382,11 +402,13 @@ std::vector<Rank> ShareIndex::exact_page(const std::vector<const CompactList*>& 
     }
     if (query.descending)
         std::reverse(page.begin(), page.end());
+    // The page is found in one step whatever the span: what falls outside it is cut after.
+    std::erase_if(page, [span](Rank rank) { return !span.holds(rank); });
     return page;
 }
 
 std::vector<Rank> ShareIndex::walked_page(const std::vector<std::vector<const CompactList*>>& lists_by_type,
-                                          std::string_view key, const SearchQuery& query,
+                                          std::string_view key, const SearchQuery& query, RankSpan span,
                                           Clock::time_point deadline) const
 {
     DeadlineWatch watch(deadline);
@@ -394,7 +416,7 @@ std::vector<Rank> ShareIndex::walked_page(const std::vector<std::vector<const Co
     std::vector<MatchWalk> walks;
     std::vector<std::optional<Rank>> heads;
     for (const auto& lists : lists_by_type) {
-        walks.emplace_back(lists, query.descending, holds_key);
+        walks.emplace_back(lists, query.descending, holds_key, [span](Rank rank) { return span.holds(rank); });
         heads.push_back(walks.back().next(watch));
     }
 

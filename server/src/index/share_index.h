@@ -39,8 +39,12 @@ public:
     // (search_deadline.h) when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
     // The same page as ranks, for a caller that looks at many matches and keeps few: their
-    // numbers and code are read in place, and only the kept ones are made shares.
-    std::vector<Rank> search_ranks(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+    // numbers and code are read in place, and only the kept ones are made shares. With
+    // `last_size`, only of the matches no further in the page's order than that size (larger
+    // ascending, smaller descending): a caller merging several indexes' pages knows that matches
+    // past a size cannot make its page, and the walk stops there.
+    std::vector<Rank> search_ranks(const SearchQuery& query, std::chrono::steady_clock::time_point deadline,
+                                   std::optional<std::uint64_t> last_size = std::nullopt) const;
     Share share_at(Rank rank) const;
     const ShareNumbers& numbers_at(Rank rank) const { return parts_.numbers[rank]; }
     std::string_view code_at(Rank rank) const;
@@ -57,9 +61,17 @@ public:
 private:
     std::string_view folded_name(Rank rank) const;
     const ListsByType* lists_of(std::uint64_t gram) const;
-    std::vector<Rank> exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query) const;
+    // The ranks a search may answer: [first, end).
+    struct RankSpan {
+        Rank first = 0, end = 0;
+        bool holds(Rank rank) const { return rank >= first && rank < end; }
+    };
+    RankSpan ranks_up_to(std::optional<std::uint64_t> last_size, bool descending) const;
+    std::vector<Rank> exact_page(const std::vector<const CompactList*>& lists, const SearchQuery& query,
+                                 RankSpan span) const;
     std::vector<Rank> walked_page(const std::vector<std::vector<const CompactList*>>& lists_by_type, std::string_view key,
-                                  const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
+                                  const SearchQuery& query, RankSpan span,
+                                  std::chrono::steady_clock::time_point deadline) const;
 
     IndexParts parts_;
     std::unordered_map<std::uint64_t, std::uint32_t> gram_places_;  // gram -> its place in parts_.grams

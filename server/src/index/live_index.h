@@ -59,6 +59,11 @@ public:
     // (search_deadline.h) when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
 
+    // This version as one index, for a new base at position(): the base and the segments merged
+    // from their arrays (index_merge.h), less the shares later segments hid. Far cheaper than
+    // building it from the catalogue's shares.
+    std::shared_ptr<const ShareIndex> merged() const;
+
     std::uint64_t position() const { return position_; }
     std::uint64_t base_position() const { return base_position_; }
     // Identities touched since the base was built: what a new base would take off the overlay.
@@ -66,7 +71,6 @@ public:
     std::size_t base_share_count() const { return base_->share_count(); }
 
     struct Segment {
-        std::vector<Share> puts;  // the last put of each identity, in the order they were put
         IdentitySet touched;
         ShareIndex index;
     };

@@ -7,6 +7,7 @@
 #include "catalogue/sample_catalogue.h"
 #include "index/base_index.h"
 #include "service.h"
+#include "share_line.h"
 
 #include <httplib.h>
 
@@ -109,20 +110,6 @@ Figures measure(const std::vector<BenchQuery>& queries, double seconds, Runner m
     figures.p50_ms = all[all.size() / 2];
     figures.p99_ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
     return figures;
-}
-
-std::string share_line(const Share& share)
-{
-    std::string line = "{\"name\":";
-    append_json_string(line, share.name);
-    line += ",\"type\":\"" + std::string(type_word(share.type)) + "\",\"size\":" + std::to_string(share.size);
-    if (share.shareid != 0) {
-        line += ",\"shareid\":" + std::to_string(share.shareid);
-    } else {
-        line += ",\"code\":";
-        append_json_string(line, share.code);
-    }
-    return line + ",\"uk\":" + std::to_string(share.uk) + "}\n";
 }
 
 struct Settings {

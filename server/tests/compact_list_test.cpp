@@ -66,6 +66,10 @@ TEST(CompactList, GivesBackWhatWentInAtEveryEdgeOfTheCoding)
             EXPECT_EQ(list.last_block_at_or_below(c.ranks[i]), i / block_entries) << c.what << " rank " << i;
         if (!c.ranks.empty() && c.ranks[0] > 0)
             EXPECT_EQ(list.last_block_at_or_below(c.ranks[0] - 1), list.block_count()) << c.what;
+        // A whole list appended to a shared buffer is coded the same, byte for byte.
+        std::vector<std::uint8_t> shared = {0xAA};
+        append_compact_list(c.ranks, shared);
+        EXPECT_EQ(std::vector(shared.begin() + 1, shared.end()), bytes) << c.what;
     }
     std::vector<std::uint8_t> near = coded(rising(0, 1, 1000));
     EXPECT_LT(near.size(), 1000u * 1.3) << "near ranks cost about a byte each";

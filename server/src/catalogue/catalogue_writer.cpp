@@ -215,22 +215,29 @@ void CatalogueWriter::catch_up_locked(CatalogueOfRecord& from)
 void CatalogueWriter::start_rebuild_if_due(std::uint64_t committed)
 {
     std::shared_ptr<const LiveIndex> current = published_.current();
-    bool due = committed > current->base_position()
-               && committed - current->base_position() > std::max(settings_.rebuild_after, current->base_share_count() / 4);
+    std::size_t most_laid_over = std::max(settings_.rebuild_after, current->base_share_count() / 4);
+    bool due = committed > current->base_position() && committed - current->base_position() > most_laid_over;
     if (rebuilding_ || stopping_ || !due)
         return;
     if (rebuilder_.joinable())
         rebuilder_.join();  // the last one has ended: it cleared rebuilding_
     rebuilding_ = true;
-    rebuilder_ = std::thread([this] { rebuild(); });
+    // The published version merged is the new base, unless the catalogue has gone too far past
+    // it to lay the rest over: then the base is read from the catalogue.
+    if (committed - current->position() > most_laid_over)
+        current = nullptr;
+    rebuilder_ = std::thread([this, current] { rebuild(current); });
 }
 
-void CatalogueWriter::rebuild()
+void CatalogueWriter::rebuild(std::shared_ptr<const LiveIndex> merged_from)
 {
     const std::string& from = settings_.read_source.empty() ? path_ : settings_.read_source;
     std::optional<BaseIndex> base;
     try {
-        base = build_base_index(from);
+        if (merged_from)
+            base = BaseIndex{merged_from->merged(), merged_from->position()};
+        else
+            base = build_base_index(from);
     } catch (const std::exception& error) {
         std::cerr << "cumulo-server: the search index could not be rebuilt: " << error.what() << std::endl;
     }

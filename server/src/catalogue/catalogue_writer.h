@@ -3,9 +3,10 @@
 // service), and after each publishes the next version of the live index (live_index.h): once a
 // write has returned, every search that starts sees it.
 //
-// When the overlay of changes grows large, a new base index is built from the catalogue on a
-// thread of its own while writes go on, and the changes committed meanwhile are laid over it
-// (and kept as the snapshot, when the settings name one).
+// When the overlay of changes grows large, a new base index is made on a thread of its own while
+// writes go on: the published version merged into one index, or, past a large change by another
+// process, the catalogue's shares read again. The changes committed meanwhile are laid over it
+// (and it is kept as the snapshot, when the settings name one).
 //
 // The catalogue of record may be an SQLite file or a PostgreSQL database (open_catalogue.h).
 // With PostgreSQL, the follower also listens for the positions writers announce and asks the
@@ -100,7 +101,8 @@ private:
     template <typename Write> ImportReport write(Write write);
     // `committed`: the catalogue's position as last read.
     void start_rebuild_if_due(std::uint64_t committed);
-    void rebuild();
+    // Makes a new base: `merged_from` merged, or, when null, the catalogue's shares read again.
+    void rebuild(std::shared_ptr<const LiveIndex> merged_from);
     void follow();
 
     const std::string path_;

@@ -94,6 +94,28 @@ std::vector<std::uint8_t> CompactListWriter::finish()
     return std::move(bytes_);
 }
 
+void append_compact_list(const std::vector<Rank>& ranks, std::vector<std::uint8_t>& out)
+{
+    std::size_t start = out.size();
+    std::size_t blocks = (ranks.size() + block_entries - 1) / block_entries;
+    std::vector<std::uint32_t> offsets;
+    if (blocks > 1)
+        offsets.reserve(blocks);
+    for (std::size_t at = 0; at < ranks.size(); ++at) {
+        if (at % block_entries == 0) {
+            if (blocks > 1)
+                offsets.push_back(static_cast<std::uint32_t>(out.size() - start));
+            put_number(out, ranks[at]);
+        } else {
+            put_number(out, ranks[at] - ranks[at - 1]);
+        }
+    }
+    for (std::size_t block = 0; block < offsets.size(); ++block) {
+        put_u32(out, ranks[block * block_entries]);
+        put_u32(out, offsets[block]);
+    }
+}
+
 std::string compact_list_problem(const CompactList& list, std::uint64_t rank_limit)
 {
     if (list.count == 0)

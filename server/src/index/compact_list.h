@@ -85,6 +85,10 @@ private:
     Rank last_ = 0;
 };
 
+// Appends the coded bytes of `ranks` (strictly rising) to `out`, as CompactListWriter would
+// make them: for writers that have the whole list at once and keep many lists in one buffer.
+void append_compact_list(const std::vector<Rank>& ranks, std::vector<std::uint8_t>& out);
+
 // Why the bytes are not a well-formed list of `count` strictly rising ranks below `rank_limit`,
 // or an empty text. Reads nothing outside the list's bytes, whatever they hold.
 std::string compact_list_problem(const CompactList& list, std::uint64_t rank_limit);

@@ -1,5 +1,6 @@
 #include "index/live_index.h"
 
+#include "index/index_merge.h"
 #include "index/share_index_builder.h"
 
 #include <algorithm>
@@ -13,66 +14,76 @@ using Segment = LiveIndex::Segment;
 
 constexpr std::size_t segments_per_merge = 4;
 
-// A segment's changes before its index is built: merges happen on these, so that a batch that
-// carries over several segments builds one index, not one for each merge.
+// A batch's changes: the shares it puts and every identity it touched.
 struct Changes {
     std::vector<Share> puts;  // the last put of each identity, in the order they were put
     IdentitySet touched;
 };
 
-std::shared_ptr<const Segment> make_segment(Changes changes)
+IdentityKey identity_at(const IndexParts& parts, Rank rank)
 {
-    // Built from the shares where they are: the segment keeps them for its merges.
-    ShareIndexBuilder builder;
-    builder.reserve(changes.puts.size());
-    for (const Share& share : changes.puts)
-        builder.add(share);
-    ShareIndex index(builder.finish());
-    IdentityFilter filter = touched_filter(changes.touched);
-    return std::make_shared<const Segment>(
-        Segment{std::move(changes.puts), std::move(changes.touched), std::move(index), std::move(filter)});
+    const ShareNumbers& numbers = parts.numbers[rank];
+    if (numbers.shareid != 0)
+        return {numbers.shareid, numbers.uk, {}};
+    const ShareLengths& lengths = parts.lengths[rank];
+    return {0, 0, std::string(parts.texts.substr(numbers.texts_start + lengths.name_bytes, lengths.code_bytes))};
 }
 
-// Puts `older` before `newer`: what newer touched hides older's puts. Newer's own puts and
-// identities are moved, and only the older (the smaller) segment's are copied.
-void put_before(const Segment& older, Changes& newer)
+ShareIndex index_of(const std::vector<Share>& puts)
 {
-    std::vector<Share> puts;
-    puts.reserve(older.puts.size() + newer.puts.size());
-    for (const Share& share : older.puts)
-        if (!newer.touched.contains(identity_key(share)))
-            puts.push_back(share);
-    puts.insert(puts.end(), std::make_move_iterator(newer.puts.begin()), std::make_move_iterator(newer.puts.end()));
-    newer.puts = std::move(puts);
-    newer.touched.insert(older.touched.begin(), older.touched.end());
+    ShareIndexBuilder builder;
+    builder.reserve(puts.size());
+    for (const Share& share : puts)
+        builder.add(share);
+    return ShareIndex(builder.finish());
+}
+
+// The segment of `batch` laid over the segments it takes in (`absorbed`, oldest first; `touched`
+// is what they and the batch touched): their indexes are merged with the batch's, less the
+// shares a later one of them touched.
+std::shared_ptr<const Segment> make_segment(Changes batch, const std::vector<std::shared_ptr<const Segment>>& absorbed,
+                                            IdentitySet touched)
+{
+    ShareIndex batch_index = index_of(batch.puts);
+    IdentityFilter filter = touched_filter(touched);
+    if (absorbed.empty())
+        return std::make_shared<const Segment>(Segment{std::move(touched), std::move(batch_index), std::move(filter)});
+    std::vector<const IndexParts*> sources;
+    for (const auto& segment : absorbed)
+        sources.push_back(&segment->index.parts());
+    sources.push_back(&batch_index.parts());
+    std::vector<std::vector<bool>> dropped(sources.size());
+    for (std::size_t source = 0; source < absorbed.size(); ++source) {
+        const IndexParts& parts = *sources[source];
+        dropped[source].resize(parts.numbers.size());
+        for (Rank rank = 0; rank < parts.numbers.size(); ++rank) {
+            IdentityKey key = identity_at(parts, rank);
+            bool hidden = batch.touched.contains(key);
+            for (std::size_t later = source + 1; later < absorbed.size() && !hidden; ++later)
+                hidden = absorbed[later]->touched.contains(key);
+            dropped[source][rank] = hidden;
+        }
+    }
+    return std::make_shared<const Segment>(
+        Segment{std::move(touched), ShareIndex(merge_index_parts(sources, dropped)), std::move(filter)});
 }
 
 }  // namespace
 
 IdentityKey identity_key(const Share& share)
 {
-    return identity_key(share.shareid, share.uk, share.code);
-}
-
-IdentityKey identity_key(std::uint64_t shareid, std::uint64_t uk, std::string_view code)
-{
     // A code names a share alone; a numeric id only with its owner.
-    if (shareid != 0)
-        return {shareid, uk, {}};
-    return {0, 0, std::string(code)};
-}
-
-std::size_t identity_hash(std::uint64_t shareid, std::uint64_t uk, std::string_view code)
-{
-    if (shareid == 0)
-        return std::hash<std::string_view>()(code);
-    // Both numbers spread over the word; a multiplier with no small factors mixes the owner's.
-    return std::hash<std::uint64_t>()(shareid ^ (uk * 0x9E3779B97F4A7C15ull));
+    if (share.shareid != 0)
+        return {share.shareid, share.uk, {}};
+    return {0, 0, share.code};
 }
 
 std::size_t IdentityKeyHash::operator()(const IdentityKey& key) const
 {
-    return identity_hash(key.shareid, key.uk, key.code);
+    if (key.shareid == 0)
+        return std::hash<std::string>()(key.code);
+    // Both numbers spread over the word; a multiplier with no small factors mixes the owner's.
+    return std::hash<std::uint64_t>()(key.shareid ^ (key.uk * 0x9E3779B97F4A7C15ull));
 }
 
 IdentityFilter touched_filter(const IdentitySet& touched)
@@ -120,29 +131,61 @@ std::shared_ptr<const LiveIndex> LiveIndex::with(const std::vector<Catalogue::Ch
         batch.touched.insert(std::move(key));
     }
     // Segments merge in runs of segments_per_merge, as in a counter of that base: a share is
-    // built into a segment about log(overlay / batch) / log(segments_per_merge) times.
-    // A segment far smaller than the batch goes into it as well.
+    // merged into a segment about log(overlay / batch) / log(segments_per_merge) times.
+    // A segment far smaller than the batch goes into it as well. The sizes that decide are
+    // those of the identities touched, the batch's growing by what it takes in.
     auto& segments = next->segments_;
+    std::vector<std::shared_ptr<const Segment>> absorbed;  // newest first
+    IdentitySet touched_so_far = batch.touched;
+    auto absorb = [&] {
+        touched_so_far.insert(segments.back()->touched.begin(), segments.back()->touched.end());
+        absorbed.push_back(std::move(segments.back()));
+        segments.pop_back();
+    };
     for (;;) {
-        std::size_t size = batch.touched.size();
+        std::size_t size = touched_so_far.size();
         std::size_t run = 0;
         while (run < segments_per_merge - 1 && run < segments.size()
                && segments[segments.size() - 1 - run]->touched.size() <= size)
             ++run;
         if (run == segments_per_merge - 1) {
-            for (; run > 0; --run) {
-                put_before(*segments.back(), batch);
-                segments.pop_back();
-            }
+            for (; run > 0; --run)
+                absorb();
         } else if (!segments.empty() && segments.back()->touched.size() * segments_per_merge <= size) {
-            put_before(*segments.back(), batch);
-            segments.pop_back();
+            absorb();
         } else {
             break;
         }
     }
-    next->segments_.push_back(make_segment(std::move(batch)));
+    std::reverse(absorbed.begin(), absorbed.end());
+    segments.push_back(make_segment(std::move(batch), absorbed, std::move(touched_so_far)));
     return next;
+}
+
+std::shared_ptr<const ShareIndex> LiveIndex::merged() const
+{
+    if (segments_.empty())
+        return base_;
+    std::vector<const IndexParts*> sources{&base_->parts()};
+    for (const auto& segment : segments_)
+        sources.push_back(&segment->index.parts());
+    // What the whole overlay touched hides the base's shares; a segment's, what came after it.
+    IdentitySet overlay;
+    for (const auto& segment : segments_)
+        overlay.insert(segment->touched.begin(), segment->touched.end());
+    std::vector<std::vector<bool>> dropped(sources.size());
+    for (std::size_t source = 0; source < sources.size(); ++source) {
+        const IndexParts& parts = *sources[source];
+        dropped[source].resize(parts.numbers.size());
+        for (Rank rank = 0; rank < parts.numbers.size(); ++rank) {
+            IdentityKey key = identity_at(parts, rank);
+            bool hidden = source == 0 && overlay.contains(key);
+            for (std::size_t later = source; later < segments_.size() && source > 0 && !hidden; ++later)
+                hidden = segments_[later]->touched.contains(key);
+            dropped[source][rank] = hidden;
+        }
+    }
+    return std::make_shared<const ShareIndex>(merge_index_parts(sources, dropped));
 }
 
 std::size_t LiveIndex::overlay_size() const
@@ -162,15 +205,12 @@ bool LiveIndex::hidden_after(std::size_t source, ShareIndex::Rank rank) const
 {
     if (source == segments_.size())
         return false;
-    const ShareIndex& index = source_index(source);
-    const ShareNumbers& numbers = index.numbers_at(rank);
-    std::string_view code = numbers.shareid == 0 ? index.code_at(rank) : std::string_view();
-    std::size_t hash = identity_hash(numbers.shareid, numbers.uk, code);
+    IdentityKey key = identity_at(source_index(source).parts(), rank);
+    std::size_t hash = IdentityKeyHash()(key);
     for (std::size_t later = source; later < segments_.size(); ++later) {
         const Segment& segment = *segments_[later];
         // The filter passes every identity the segment touched and a few it did not: the set decides.
-        if (segment.touched_filter.may_contain(hash)
-            && segment.touched.contains(identity_key(numbers.shareid, numbers.uk, code)))
+        if (segment.touched_filter.may_contain(hash) && segment.touched.contains(key))
             return true;
     }
     return false;
@@ -219,14 +259,14 @@ std::vector<Share> LiveIndex::search(const SearchQuery& query, std::chrono::stea
     for (std::size_t source = 0; source < sources; ++source) {
         matches[source] = visible_matches(source, query, wanted, last_size, deadline);
         if (matches[source].size() == wanted) {
-            std::uint64_t size = source_index(source).numbers_at(matches[source].back()).size;
+            std::uint64_t size = source_index(source).parts().numbers[matches[source].back()].size;
             if (!last_size || (query.descending ? size > *last_size : size < *last_size))
                 last_size = size;
         }
     }
     std::vector<std::size_t> taken(sources, 0);
     auto size_of_next = [&](std::size_t source) {
-        return source_index(source).numbers_at(matches[source][taken[source]]).size;
+        return source_index(source).parts().numbers[matches[source][taken[source]]].size;
     };
     auto before = [&, descending = query.descending](std::size_t a, std::size_t b) {
         std::uint64_t size_a = size_of_next(a), size_b = size_of_next(b);

@@ -23,7 +23,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -44,9 +43,6 @@ struct IdentityKeyHash {
 };
 
 IdentityKey identity_key(const Share& share);
-IdentityKey identity_key(std::uint64_t shareid, std::uint64_t uk, std::string_view code);
-// What IdentityKeyHash gives the identity of a share with these fields, without making its key.
-std::size_t identity_hash(std::uint64_t shareid, std::uint64_t uk, std::string_view code);
 
 using IdentitySet = std::unordered_set<IdentityKey, IdentityKeyHash>;
 
@@ -68,6 +64,11 @@ public:
     // (search_deadline.h) when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
 
+    // This version as one index, for a new base at position(): the base and the segments merged
+    // from their arrays (index_merge.h), less the shares later segments hid. Far cheaper than
+    // building it from the catalogue's shares.
+    std::shared_ptr<const ShareIndex> merged() const;
+
     std::uint64_t position() const { return position_; }
     std::uint64_t base_position() const { return base_position_; }
     // Identities touched since the base was built: what a new base would take off the overlay.
@@ -75,7 +76,6 @@ public:
     std::size_t base_share_count() const { return base_->share_count(); }
 
     struct Segment {
-        std::vector<Share> puts;  // the last put of each identity, in the order they were put
         IdentitySet touched;
         ShareIndex index;
         IdentityFilter touched_filter;  // of `touched`: most shares it did not touch cost one word's test

@@ -261,12 +261,6 @@ Share ShareIndex::share_at(Rank rank) const
     return share;
 }
 
-std::string_view ShareIndex::code_at(Rank rank) const
-{
-    return parts_.texts.substr(parts_.numbers[rank].texts_start + parts_.lengths[rank].name_bytes,
-                               parts_.lengths[rank].code_bytes);
-}
-
 std::string_view ShareIndex::folded_name(Rank rank) const
 {
     const ShareNumbers& numbers = parts_.numbers[rank];

@@ -39,15 +39,13 @@ public:
     // (search_deadline.h) when the deadline passes first.
     std::vector<Share> search(const SearchQuery& query, std::chrono::steady_clock::time_point deadline) const;
     // The same page as ranks, for a caller that looks at many matches and keeps few: their
-    // numbers and code are read in place, and only the kept ones are made shares. With
+    // numbers are read in place (parts()), and only the kept ones are made shares. With
     // `last_size`, only of the matches no further in the page's order than that size (larger
     // ascending, smaller descending): a caller merging several indexes' pages knows that matches
     // past a size cannot make its page, and the walk stops there.
     std::vector<Rank> search_ranks(const SearchQuery& query, std::chrono::steady_clock::time_point deadline,
                                    std::optional<std::uint64_t> last_size = std::nullopt) const;
     Share share_at(Rank rank) const;
-    const ShareNumbers& numbers_at(Rank rank) const { return parts_.numbers[rank]; }
-    std::string_view code_at(Rank rank) const;
 
     std::size_t share_count() const { return parts_.numbers.size(); }
 

@@ -1,5 +1,6 @@
 #include "index/share_index_builder.h"
 
+#include "index/built_storage.h"
 #include "index/grams.h"
 #include "index/letter_case.h"
 
@@ -9,19 +10,6 @@
 #include <unordered_map>
 
 namespace cumulo::server {
-
-namespace {
-
-// What the built arrays live in; the index's spans point into these buffers.
-struct BuiltStorage {
-    std::vector<ShareNumbers> numbers;
-    std::vector<ShareLengths> lengths;
-    std::string texts;
-    std::vector<std::uint64_t> grams;
-    std::vector<std::vector<std::uint8_t>> list_bytes;
-};
-
-}  // namespace
 
 void ShareIndexBuilder::reserve(std::size_t share_count)
 {
@@ -99,8 +87,7 @@ IndexParts ShareIndexBuilder::finish()
     for (const auto& [gram, by_type] : writers)
         storage->grams.push_back(gram);
     std::sort(storage->grams.begin(), storage->grams.end());
-    IndexParts parts;
-    parts.lists.resize(storage->grams.size());
+    std::vector<ListsByType> lists(storage->grams.size());
     storage->list_bytes.reserve(storage->grams.size() * share_type_count);
     for (std::size_t place = 0; place < storage->grams.size(); ++place) {
         auto found = writers.find(storage->grams[place]);
@@ -110,17 +97,12 @@ IndexParts ShareIndexBuilder::finish()
             std::vector<std::uint8_t>& bytes = storage->list_bytes.emplace_back(writer.finish());
             if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
                 throw std::length_error("a rank list is longer than the search index can hold");
-            parts.lists[place][type] = {bytes.data(), list_count, static_cast<std::uint32_t>(bytes.size())};
+            lists[place][type] = {bytes.data(), list_count, static_cast<std::uint32_t>(bytes.size())};
         }
         writers.erase(found);
     }
 
-    parts.numbers = storage->numbers;
-    parts.lengths = storage->lengths;
-    parts.texts = storage->texts;
-    parts.grams = storage->grams;
-    parts.storage = std::move(storage);
-    return parts;
+    return parts_over(std::move(storage), std::move(lists));
 }
 
 IndexParts build_index_parts(std::vector<Share> shares)

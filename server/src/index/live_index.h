@@ -87,6 +87,15 @@ private:
     std::vector<std::shared_ptr<const Segment>> segments_;  // oldest first
 };
 
+// How many changes a version may lay over its base before a new base is due: `least`, or half
+// the base's shares, whichever is more. Fewer make new bases too often (each merges every
+// share: at a quarter, new bases took twice the time); more make the overlay, which every
+// search consults, deeper.
+inline std::uint64_t most_laid_over(std::size_t base_share_count, std::uint64_t least)
+{
+    return std::max<std::uint64_t>(least, base_share_count / 2);
+}
+
 // The version searches use now. Any thread may read it while one writer publishes.
 class PublishedIndex {
 public:

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "catalogue/catalogue.h"
+#include "index/flat_set.h"
 #include "index/search_query.h"
 #include "index/share_index.h"
 
@@ -21,7 +22,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace cumulo::server {
@@ -42,7 +42,7 @@ struct IdentityKeyHash {
 
 IdentityKey identity_key(const Share& share);
 
-using IdentitySet = std::unordered_set<IdentityKey, IdentityKeyHash>;
+using IdentitySet = FlatSet<IdentityKey, IdentityKeyHash>;
 
 class LiveIndex {
 public:

@@ -5,9 +5,12 @@ PostgreSQL's `COPY`, each into a fresh store that keeps its search indexes up to
 The same sample shares go into all three: to the service as POST /api/v1/shares in batches of
 1,000 over one kept-alive connection (each answered once committed, synced and searchable),
 while a second client runs the 80-query mix of engines_bench.py and a third looks for a share
-of every tenth batch (one extra share of a name no other has) the moment its write is answered. Prints shares/s side by side, the mix's
-p99 during the ingest and quiet afterwards, and the time from a write's answer to the share
-being found by another client. Started by scripts/bench-server-ingest; not part of the test run.
+of every tenth batch (one extra share of a name no other has) the moment its write is answered;
+then once more with nothing else running. Groonga takes them as one `load`, and again as `load`
+requests of 1,000 over its HTTP server (as the service takes them; Groonga does not sync).
+Prints shares/s side by side, the mix's p99 during the ingest and quiet afterwards, and the time
+from a write's answer to the share being found by another client. Started by
+scripts/bench-server-ingest; not part of the test run.
 """
 import argparse
 import http.client
@@ -28,6 +31,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import engines_bench as eb  # noqa: E402
 
 BATCH = 1000
+# The same table for every Groonga load: its full-text index exists before the shares come.
+GROONGA_SCHEMA = ("table_create Shares TABLE_NO_KEY\n"
+                  "column_create Shares name COLUMN_SCALAR ShortText\n"
+                  "column_create Shares type COLUMN_SCALAR ShortText\n"
+                  "column_create Shares size COLUMN_SCALAR UInt64\n"
+                  "column_create Shares idauk COLUMN_SCALAR ShortText\n"
+                  "table_create Terms TABLE_PAT_KEY ShortText --default_tokenizer TokenBigramSplitSymbolAlphaDigit "
+                  "--normalizer NormalizerAuto\n"
+                  "column_create Terms shares_name COLUMN_INDEX|WITH_POSITION Shares name\n")
 
 
 def sample_lines(server, work, shares, port):
@@ -77,9 +89,9 @@ class MixRunner(threading.Thread):
             i += 1
 
 
-def service_ingest(server, work, lines_path, port):
+def service_ingest(server, work, lines_path, port, with_mix=True):
     """Shares/s through the write API, the mix's p99 during the ingest and quiet, and the time
-    from a write's answer to another client finding the share."""
+    from a write's answer to another client finding the share; without the mix, the rate alone."""
     home = os.path.join(work, "service")
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(home)
@@ -97,7 +109,8 @@ def service_ingest(server, work, lines_path, port):
         finder = eb.HttpClient(port)
         headers = {"Authorization": f"Bearer {token}", "Content-Type": "application/x-ndjson"}
         mix = MixRunner(port)
-        mix.start()
+        if with_mix:
+            mix.start()
         visible = []
         began = time.perf_counter()
         for number, first in enumerate(range(0, len(lines), BATCH)):
@@ -121,6 +134,8 @@ def service_ingest(server, work, lines_path, port):
                         raise RuntimeError(f"{wanted} not found 10 s after its write")
                 visible.append((time.perf_counter() - answered) * 1000)
         seconds = time.perf_counter() - began
+        if not with_mix:
+            return {"rate": len(lines) / seconds, "seconds": seconds}
         mix.stopping.set()
         mix.join()
         during = mix.times
@@ -143,15 +158,7 @@ def groonga_ingest(work, lines_path):
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(home)
     db = os.path.join(home, "shares.db")
-    schema = ("table_create Shares TABLE_NO_KEY\n"
-              "column_create Shares name COLUMN_SCALAR ShortText\n"
-              "column_create Shares type COLUMN_SCALAR ShortText\n"
-              "column_create Shares size COLUMN_SCALAR UInt64\n"
-              "column_create Shares idauk COLUMN_SCALAR ShortText\n"
-              "table_create Terms TABLE_PAT_KEY ShortText --default_tokenizer TokenBigramSplitSymbolAlphaDigit "
-              "--normalizer NormalizerAuto\n"
-              "column_create Terms shares_name COLUMN_INDEX|WITH_POSITION Shares name\n")
-    subprocess.run(["groonga", "-n", db], input=schema.encode(), check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["groonga", "-n", db], input=GROONGA_SCHEMA.encode(), check=True, stdout=subprocess.DEVNULL)
     load = os.path.join(home, "load.grn")
     count = 0
     with open(lines_path) as source, open(load, "w") as out:
@@ -168,6 +175,47 @@ def groonga_ingest(work, lines_path):
         subprocess.run(["groonga", db], stdin=f, check=True, stdout=subprocess.DEVNULL)
     seconds = time.perf_counter() - began
     shutil.rmtree(home, ignore_errors=True)
+    return {"rate": count / seconds, "seconds": seconds}
+
+
+def groonga_batched_ingest(work, lines_path, port):
+    """Shares/s of `load` over Groonga's HTTP server in batches of BATCH over one kept-alive
+    connection, into a table whose full-text index exists before the load."""
+    home = os.path.join(work, "groonga-batched")
+    shutil.rmtree(home, ignore_errors=True)
+    os.makedirs(home)
+    db = os.path.join(home, "shares.db")
+    subprocess.run(["groonga", "-n", db], input=GROONGA_SCHEMA.encode(), check=True, stdout=subprocess.DEVNULL)
+    batches = []
+    with open(lines_path) as source:
+        rows = []
+        for line in source:
+            share = json.loads(line)
+            rows.append([share["name"], share["type"], share["size"], f"{share.get('shareid', share.get('code'))}|{share['uk']}"])
+            if len(rows) == BATCH:
+                batches.append(json.dumps(rows, ensure_ascii=False).encode())
+                rows = []
+        if rows:
+            batches.append(json.dumps(rows, ensure_ascii=False).encode())
+    count = sum(1 for _ in open(lines_path))
+    process = subprocess.Popen(["groonga", "-s", "--protocol", "http", "--bind-address", "127.0.0.1", "--port", str(port),
+                                db], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        eb.wait_for_port(port)
+        connection = http.client.HTTPConnection("127.0.0.1", port)
+        began = time.perf_counter()
+        for number, batch in enumerate(batches):
+            connection.request("POST", "/d/load?table=Shares&columns=name,type,size,idauk", batch,
+                               {"Content-Type": "application/json"})
+            answer = connection.getresponse()
+            body = answer.read()
+            if answer.status != 200:
+                raise RuntimeError(f"Groonga batch {number}: {answer.status} {body[:300]!r}")
+        seconds = time.perf_counter() - began
+    finally:
+        process.terminate()
+        process.wait()
+        shutil.rmtree(home, ignore_errors=True)
     return {"rate": count / seconds, "seconds": seconds}
 
 
@@ -223,8 +271,12 @@ def main():
     lines = sample_lines(args.server, work, args.shares, args.port_base)
     eb.step("the service: writes in batches of 1,000, the mix beside them")
     service = service_ingest(args.server, work, lines, args.port_base)
+    eb.step("the service: the same writes, nothing else running")
+    service_alone = service_ingest(args.server, work, lines, args.port_base + 4, with_mix=False)
     eb.step("Groonga: load")
     groonga = groonga_ingest(work, lines)
+    eb.step("Groonga: load over HTTP in batches of 1,000")
+    groonga_batched = groonga_batched_ingest(work, lines, args.port_base + 6)
     eb.step("PostgreSQL: COPY")
     postgres = postgres_ingest(work, lines, args.port_base + 2)
 
@@ -232,8 +284,11 @@ def main():
           f"{os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)\n")
     print("| system | how | seconds | shares/s | vs Groonga |")
     print("|---|---|---:|---:|---:|")
-    for name, how, figures in (("the service", f"POST /api/v1/shares, batches of {BATCH:,}, each synced", service),
+    for name, how, figures in (("the service", f"POST /api/v1/shares, batches of {BATCH:,}, each synced, the mix "
+                                "searching meanwhile", service),
+                               ("the service", f"the same, nothing else running", service_alone),
                                ("Groonga", "one `load`, index built as it goes", groonga),
+                               ("Groonga", f"`load` over HTTP, batches of {BATCH:,}, not synced", groonga_batched),
                                ("PostgreSQL + pg_trgm", "one `COPY`, indexes kept as it goes", postgres)):
         print(f"| {name} | {how} | {figures['seconds']:.1f} | {figures['rate']:,.0f} | "
               f"{figures['rate'] / groonga['rate']:.2f}x |")

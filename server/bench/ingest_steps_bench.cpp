@@ -37,10 +37,10 @@ struct Settings {
     std::string steps = "index,catalogue,writer";  // which rows to measure
 };
 
-// The writer's way to a new base: once the overlay passes a quarter of the base (or 50,000).
+// The writer's way to a new base (catalogue_writer.h, with its default settings).
 bool new_base_due(const LiveIndex& live)
 {
-    return live.position() - live.base_position() > std::max<std::size_t>(50'000, live.base_share_count() / 4);
+    return live.position() - live.base_position() > most_laid_over(live.base_share_count(), WriterSettings{}.rebuild_after);
 }
 
 void index_alone(const std::vector<Share>& shares, const Settings& settings)

@@ -4,6 +4,8 @@
 #include "index/index_snapshot.h"
 
 #include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +14,9 @@
 namespace cumulo::server {
 
 namespace {
+
+// The niceness of the thread that makes a new base.
+constexpr int base_making_niceness = 10;
 
 // Changes read from the log at once; a batch of writes is far smaller.
 constexpr std::size_t changes_per_read = 100'000;
@@ -201,7 +206,7 @@ void CatalogueWriter::catch_up_locked(CatalogueOfRecord& from)
     std::uint64_t position = current->position();
     std::uint64_t committed = from.position();
     // Changes too many to lay over the base wait for the next base, which holds them.
-    if (committed > position && committed - position > std::max(settings_.rebuild_after, current->base_share_count() / 4)) {
+    if (committed > position && committed - position > most_laid_over(current->base_share_count(), settings_.rebuild_after)) {
         start_rebuild_if_due(committed);
         return;
     }
@@ -215,8 +220,8 @@ void CatalogueWriter::catch_up_locked(CatalogueOfRecord& from)
 void CatalogueWriter::start_rebuild_if_due(std::uint64_t committed)
 {
     std::shared_ptr<const LiveIndex> current = published_.current();
-    std::size_t most_laid_over = std::max(settings_.rebuild_after, current->base_share_count() / 4);
-    bool due = committed > current->base_position() && committed - current->base_position() > most_laid_over;
+    std::uint64_t most = most_laid_over(current->base_share_count(), settings_.rebuild_after);
+    bool due = committed > current->base_position() && committed - current->base_position() > most;
     if (rebuilding_ || stopping_ || !due)
         return;
     if (rebuilder_.joinable())
@@ -224,13 +229,16 @@ void CatalogueWriter::start_rebuild_if_due(std::uint64_t committed)
     rebuilding_ = true;
     // The published version merged is the new base, unless the catalogue has gone too far past
     // it to lay the rest over: then the base is read from the catalogue.
-    if (committed - current->position() > most_laid_over)
+    if (committed - current->position() > most)
         current = nullptr;
     rebuilder_ = std::thread([this, current] { rebuild(current); });
 }
 
 void CatalogueWriter::rebuild(std::shared_ptr<const LiveIndex> merged_from)
 {
+    // Searches come first: a new base can wait, a search's answer should not. Where a system
+    // call filter refuses even a lower priority, the base is made at the usual one.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), base_making_niceness);
     const std::string& from = settings_.read_source.empty() ? path_ : settings_.read_source;
     std::optional<BaseIndex> base;
     try {

@@ -33,8 +33,8 @@ namespace cumulo::server {
 struct WriterSettings {
     // How often the catalogue is checked for changes other processes committed.
     std::chrono::milliseconds follow_interval{100};
-    // A new base is built once the overlay touches more shares than this, or than a quarter
-    // of the base, whichever is more.
+    // A new base is made once the overlay holds more changes than this, or than
+    // most_laid_over (live_index.h) allows for the base.
     std::size_t rebuild_after = 50'000;
     // Where the changes and a new base are read: empty for the catalogue of record itself, or a
     // hot standby of a PostgreSQL one.

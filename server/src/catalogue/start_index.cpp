@@ -1,6 +1,7 @@
 #include "catalogue/start_index.h"
 
 #include "index/index_snapshot.h"
+#include "index/live_index.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,8 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An older snapshot is caught up from the log while it is at most this many changes (or a
-// quarter of its shares) behind: as many as a running writer lays over its base.
+// An older snapshot is caught up from the log while it is at most this many changes (or as many
+// as a running writer lays over a base of its size, live_index.h) behind.
 constexpr std::uint64_t most_changes_caught_up = 50'000;
 
 std::string seconds_since(Clock::time_point start)
@@ -83,7 +84,7 @@ BaseIndex open_start_index(const StartIndexSource& source, const std::string& sn
                                    + std::to_string(loaded.position)};
         } else if (loaded.index
                    && position - loaded.position
-                          > std::max(most_changes_caught_up, loaded.index->share_count() / 4)) {
+                          > most_laid_over(loaded.index->share_count(), most_changes_caught_up)) {
             loaded = {nullptr, "the snapshot is " + std::to_string(position - loaded.position)
                                    + " changes behind the catalogue; building afresh is quicker"};
         }

@@ -1,5 +1,6 @@
 #include "index/compact_list.h"
 
+#include <cstring>
 #include <limits>
 
 namespace cumulo::server {
@@ -96,24 +97,40 @@ std::vector<std::uint8_t> CompactListWriter::finish()
 
 void append_compact_list(const std::vector<Rank>& ranks, std::vector<std::uint8_t>& out)
 {
+    // Written through a pointer into room for the longest coding, then cut to what was written.
     std::size_t start = out.size();
     std::size_t blocks = (ranks.size() + block_entries - 1) / block_entries;
-    std::vector<std::uint32_t> offsets;
-    if (blocks > 1)
-        offsets.reserve(blocks);
-    for (std::size_t at = 0; at < ranks.size(); ++at) {
-        if (at % block_entries == 0) {
-            if (blocks > 1)
-                offsets.push_back(static_cast<std::uint32_t>(out.size() - start));
-            put_number(out, ranks[at]);
+    std::size_t skip_bytes = blocks > 1 ? blocks * CompactList::skip_entry_bytes : 0;
+    out.resize(start + ranks.size() * 5 + skip_bytes);
+    std::uint8_t* const first = out.data() + start;
+    std::uint8_t* at = first;
+    auto put = [&at](std::uint32_t value) {
+        while (value >= 0x80) {
+            *at++ = static_cast<std::uint8_t>(value | 0x80);
+            value >>= 7;
+        }
+        *at++ = static_cast<std::uint8_t>(value);
+    };
+    // The skip table goes after the blocks; its entries are kept at the room's end meanwhile.
+    std::uint8_t* skips = first + ranks.size() * 5;
+    auto put_u32_at = [](std::uint8_t* to, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            to[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    for (std::size_t place = 0; place < ranks.size(); ++place) {
+        if (place % block_entries == 0) {
+            if (skip_bytes != 0) {
+                std::uint8_t* entry = skips + place / block_entries * CompactList::skip_entry_bytes;
+                put_u32_at(entry, ranks[place]);
+                put_u32_at(entry + 4, static_cast<std::uint32_t>(at - first));
+            }
+            put(ranks[place]);
         } else {
-            put_number(out, ranks[at] - ranks[at - 1]);
+            put(ranks[place] - ranks[place - 1]);
         }
     }
-    for (std::size_t block = 0; block < offsets.size(); ++block) {
-        put_u32(out, ranks[block * block_entries]);
-        put_u32(out, offsets[block]);
-    }
+    std::memmove(at, skips, skip_bytes);
+    out.resize(static_cast<std::size_t>(at - out.data()) + skip_bytes);
 }
 
 std::string compact_list_problem(const CompactList& list, std::uint64_t rank_limit)

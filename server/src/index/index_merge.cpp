@@ -99,16 +99,24 @@ IndexParts merge_index_parts(const std::vector<const IndexParts*>& sources,
     std::vector<std::array<Placed, share_type_count>> placed;
     std::vector<std::size_t> next_gram(sources.size(), 0);
     std::vector<Rank> merged, one_source, both;
+    std::vector<const ListsByType*> holders;  // the gram's lists in the sources that hold it
+    std::vector<std::size_t> holder_sources;
     for (;;) {
-        // The smallest gram at the sources' heads.
+        // The smallest gram at the sources' heads, and the sources that hold it.
         std::uint64_t gram = std::numeric_limits<std::uint64_t>::max();
-        bool any = false;
         for (std::size_t source = 0; source < sources.size(); ++source)
-            if (next_gram[source] < sources[source]->grams.size()) {
+            if (next_gram[source] < sources[source]->grams.size())
                 gram = std::min(gram, sources[source]->grams[next_gram[source]]);
-                any = true;
+        holders.clear();
+        holder_sources.clear();
+        for (std::size_t source = 0; source < sources.size(); ++source) {
+            const IndexParts& parts = *sources[source];
+            if (next_gram[source] < parts.grams.size() && parts.grams[next_gram[source]] == gram) {
+                holders.push_back(&parts.lists[next_gram[source]++]);
+                holder_sources.push_back(source);
             }
-        if (!any)
+        }
+        if (holders.empty())
             break;
         std::array<Placed, share_type_count> gram_lists{};
         std::size_t gram_start = bytes.size();
@@ -116,30 +124,29 @@ IndexParts merge_index_parts(const std::vector<const IndexParts*>& sources,
         for (std::size_t type = 0; type < share_type_count; ++type) {
             // Each source's renumbered list rises; merging them keeps the whole rising.
             merged.clear();
-            for (std::size_t source = 0; source < sources.size(); ++source) {
-                const IndexParts& parts = *sources[source];
-                if (next_gram[source] >= parts.grams.size() || parts.grams[next_gram[source]] != gram)
+            for (std::size_t holder = 0; holder < holders.size(); ++holder) {
+                const CompactList& list = (*holders[holder])[type];
+                if (list.empty())
                     continue;
-                one_source.clear();
-                append_renumbered(parts.lists[next_gram[source]][type], new_ranks[source], one_source);
                 if (merged.empty()) {
-                    merged.swap(one_source);
-                } else {
-                    both.resize(merged.size() + one_source.size());
-                    std::merge(merged.begin(), merged.end(), one_source.begin(), one_source.end(), both.begin());
-                    merged.swap(both);
+                    append_renumbered(list, new_ranks[holder_sources[holder]], merged);
+                    continue;
                 }
+                one_source.clear();
+                append_renumbered(list, new_ranks[holder_sources[holder]], one_source);
+                both.resize(merged.size() + one_source.size());
+                std::merge(merged.begin(), merged.end(), one_source.begin(), one_source.end(), both.begin());
+                merged.swap(both);
             }
+            if (merged.empty())
+                continue;
             std::size_t start = bytes.size();
             append_compact_list(merged, bytes);
             if (bytes.size() - start > std::numeric_limits<std::uint32_t>::max())
                 throw std::length_error("a rank list is longer than the search index can hold");
             gram_lists[type] = {start, merged.size(), bytes.size() - start};
-            listed = listed || !merged.empty();
+            listed = true;
         }
-        for (std::size_t source = 0; source < sources.size(); ++source)
-            if (next_gram[source] < sources[source]->grams.size() && sources[source]->grams[next_gram[source]] == gram)
-                ++next_gram[source];
         // A gram whose every share was dropped is left out, as a builder would.
         if (!listed) {
             bytes.resize(gram_start);

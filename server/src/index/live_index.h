@@ -13,6 +13,7 @@
 #pragma once
 
 #include "catalogue/catalogue.h"
+#include "index/flat_set.h"
 #include "index/identity_filter.h"
 #include "index/search_query.h"
 #include "index/share_index.h"
@@ -23,7 +24,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace cumulo::server {
@@ -44,7 +44,7 @@ struct IdentityKeyHash {
 
 IdentityKey identity_key(const Share& share);
 
-using IdentitySet = std::unordered_set<IdentityKey, IdentityKeyHash>;
+using IdentitySet = FlatSet<IdentityKey, IdentityKeyHash>;
 
 // The filter a segment asks before its touched set: made from the finished set.
 IdentityFilter touched_filter(const IdentitySet& touched);
@@ -94,6 +94,15 @@ private:
     std::uint64_t position_ = 0;
     std::vector<std::shared_ptr<const Segment>> segments_;  // oldest first
 };
+
+// How many changes a version may lay over its base before a new base is due: `least`, or half
+// the base's shares, whichever is more. Fewer make new bases too often (each merges every
+// share: at a quarter, new bases took twice the time); more make the overlay, which every
+// search consults, deeper.
+inline std::uint64_t most_laid_over(std::size_t base_share_count, std::uint64_t least)
+{
+    return std::max<std::uint64_t>(least, base_share_count / 2);
+}
 
 // The version searches use now. Any thread may read it while one writer publishes.
 class PublishedIndex {

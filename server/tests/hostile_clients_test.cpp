@@ -153,6 +153,14 @@ constexpr bool memory_is_measurable = false;
 constexpr bool memory_is_measurable = true;
 #endif
 
+// The longest any attack may wait for its answer (a write of 5,000 shares behind another one
+// included): no attack hangs. Sanitized code runs several times slower, on a loaded machine more.
+#ifdef __SANITIZE_ADDRESS__
+constexpr double longest_answer_seconds = 10.0;
+#else
+constexpr double longest_answer_seconds = 3.0;
+#endif
+
 // Peak resident memory since the last reset (kB); the reset makes the next peak start afresh.
 long peak_resident_kb()
 {
@@ -302,7 +310,7 @@ TEST_F(HostileClients, EveryAttackGetsItsAnswerWhileOrdinarySearchesFlow)
             EXPECT_EQ(outcome.closed, c.closed);
             if (c.waits_out_request_time)
                 EXPECT_GE(outcome.seconds, 0.9 * std::chrono::duration<double>(request_time).count());
-            EXPECT_LT(outcome.seconds, 3.0);
+            EXPECT_LT(outcome.seconds, longest_answer_seconds);
         }
         if (c.memory_bound_kb != 0 && memory_is_measurable)
             EXPECT_LT(peak_growth, c.memory_bound_kb);

@@ -120,8 +120,9 @@ struct FrontDoor::State {
     // workers post into the search workers, so they end before them.
     FairWorkerPool search;
     WorkerPool quick;
-    // Writes run one at a time, apart from the searches.
-    WorkerPool writes{1};
+    // Writes run one at a time, apart from the searches, which preempt them: a search waits
+    // less for a core, a write a little longer for its answer.
+    WorkerPool writes{1, 10};
 };
 
 namespace {

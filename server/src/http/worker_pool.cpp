@@ -1,11 +1,18 @@
 #include "http/worker_pool.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace cumulo::server {
 
-WorkerPool::WorkerPool(unsigned threads)
+WorkerPool::WorkerPool(unsigned threads, int niceness)
 {
     for (unsigned i = 0; i < threads; ++i)
-        threads_.emplace_back([this] { work(); });
+        threads_.emplace_back([this, niceness] {
+            if (niceness > 0)
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
+            work();
+        });
 }
 
 WorkerPool::~WorkerPool()

@@ -13,7 +13,9 @@ namespace cumulo::server {
 
 class WorkerPool {
 public:
-    explicit WorkerPool(unsigned threads);
+    // `niceness` above 0 lowers the threads' priority, so that other work preempts theirs (where
+    // a system call filter refuses it, they run at the usual priority).
+    explicit WorkerPool(unsigned threads, int niceness = 0);
     // Stops (dropping queued jobs) and waits for the running ones.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;

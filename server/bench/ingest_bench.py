@@ -187,9 +187,11 @@ def groonga_batched_ingest(work, lines_path, port):
     db = os.path.join(home, "shares.db")
     subprocess.run(["groonga", "-n", db], input=GROONGA_SCHEMA.encode(), check=True, stdout=subprocess.DEVNULL)
     batches = []
+    count = 0
     with open(lines_path) as source:
         rows = []
         for line in source:
+            count += 1
             share = json.loads(line)
             rows.append([share["name"], share["type"], share["size"], f"{share.get('shareid', share.get('code'))}|{share['uk']}"])
             if len(rows) == BATCH:
@@ -197,7 +199,6 @@ def groonga_batched_ingest(work, lines_path, port):
                 rows = []
         if rows:
             batches.append(json.dumps(rows, ensure_ascii=False).encode())
-    count = sum(1 for _ in open(lines_path))
     process = subprocess.Popen(["groonga", "-s", "--protocol", "http", "--bind-address", "127.0.0.1", "--port", str(port),
                                 db], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -38,6 +38,21 @@ ShareIndex index_of(const std::vector<Share>& puts)
     return ShareIndex(builder.finish());
 }
 
+// For each of the first `count` sources, which of its shares `hidden(source, rank)` says a later
+// source hides: what a merge of them leaves out.
+template <typename Hidden>
+std::vector<std::vector<bool>> hidden_shares(const std::vector<const IndexParts*>& sources, std::size_t count,
+                                             Hidden hidden)
+{
+    std::vector<std::vector<bool>> dropped(sources.size());
+    for (std::size_t source = 0; source < count; ++source) {
+        dropped[source].resize(sources[source]->numbers.size());
+        for (Rank rank = 0; rank < sources[source]->numbers.size(); ++rank)
+            dropped[source][rank] = hidden(source, rank);
+    }
+    return dropped;
+}
+
 // The segment of `batch` laid over the segments it takes in (`absorbed`, oldest first; `touched`
 // is what they and the batch touched): their indexes are merged with the batch's, less the
 // shares a later one of them touched.
@@ -52,18 +67,13 @@ std::shared_ptr<const Segment> make_segment(Changes batch, const std::vector<std
     for (const auto& segment : absorbed)
         sources.push_back(&segment->index.parts());
     sources.push_back(&batch_index.parts());
-    std::vector<std::vector<bool>> dropped(sources.size());
-    for (std::size_t source = 0; source < absorbed.size(); ++source) {
-        const IndexParts& parts = *sources[source];
-        dropped[source].resize(parts.numbers.size());
-        for (Rank rank = 0; rank < parts.numbers.size(); ++rank) {
-            IdentityKey key = identity_at(parts, rank);
-            bool hidden = batch.touched.contains(key);
-            for (std::size_t later = source + 1; later < absorbed.size() && !hidden; ++later)
-                hidden = absorbed[later]->touched.contains(key);
-            dropped[source][rank] = hidden;
-        }
-    }
+    std::vector<std::vector<bool>> dropped = hidden_shares(sources, absorbed.size(), [&](std::size_t source, Rank rank) {
+        IdentityKey key = identity_at(*sources[source], rank);
+        bool hidden = batch.touched.contains(key);
+        for (std::size_t later = source + 1; later < absorbed.size() && !hidden; ++later)
+            hidden = absorbed[later]->touched.contains(key);
+        return hidden;
+    });
     return std::make_shared<const Segment>(
         Segment{std::move(touched), ShareIndex(merge_index_parts(sources, dropped)), std::move(filter)});
 }
@@ -169,22 +179,8 @@ std::shared_ptr<const ShareIndex> LiveIndex::merged() const
     std::vector<const IndexParts*> sources{&base_->parts()};
     for (const auto& segment : segments_)
         sources.push_back(&segment->index.parts());
-    // What the whole overlay touched hides the base's shares; a segment's, what came after it.
-    IdentitySet overlay;
-    for (const auto& segment : segments_)
-        overlay.insert(segment->touched.begin(), segment->touched.end());
-    std::vector<std::vector<bool>> dropped(sources.size());
-    for (std::size_t source = 0; source < sources.size(); ++source) {
-        const IndexParts& parts = *sources[source];
-        dropped[source].resize(parts.numbers.size());
-        for (Rank rank = 0; rank < parts.numbers.size(); ++rank) {
-            IdentityKey key = identity_at(parts, rank);
-            bool hidden = source == 0 && overlay.contains(key);
-            for (std::size_t later = source; later < segments_.size() && source > 0 && !hidden; ++later)
-                hidden = segments_[later]->touched.contains(key);
-            dropped[source][rank] = hidden;
-        }
-    }
+    std::vector<std::vector<bool>> dropped = hidden_shares(
+        sources, sources.size(), [this](std::size_t source, Rank rank) { return hidden_after(source, rank); });
     return std::make_shared<const ShareIndex>(merge_index_parts(sources, dropped));
 }
 

@@ -3,9 +3,9 @@
 #include "index/base_index.h"
 #include "index/index_snapshot.h"
 
+#include "thread_priority.h"
+
 #include <poll.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -14,9 +14,6 @@
 namespace cumulo::server {
 
 namespace {
-
-// The niceness of the thread that makes a new base.
-constexpr int base_making_niceness = 10;
 
 // Changes read from the log at once; a batch of writes is far smaller.
 constexpr std::size_t changes_per_read = 100'000;
@@ -236,9 +233,8 @@ void CatalogueWriter::start_rebuild_if_due(std::uint64_t committed)
 
 void CatalogueWriter::rebuild(std::shared_ptr<const LiveIndex> merged_from)
 {
-    // Searches come first: a new base can wait, a search's answer should not. Where a system
-    // call filter refuses even a lower priority, the base is made at the usual one.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), base_making_niceness);
+    // Searches come first: a new base can wait, a search's answer should not.
+    lower_this_threads_priority();
     const std::string& from = settings_.read_source.empty() ? path_ : settings_.read_source;
     std::optional<BaseIndex> base;
     try {

@@ -6,6 +6,7 @@
 #include "http/host_names.h"
 #include "http/protective_headers.h"
 #include "http/worker_pool.h"
+#include "thread_priority.h"
 
 // Boost 1.74's Asio uses std::exchange without including <utility> itself.
 #include <utility>
@@ -122,7 +123,7 @@ struct FrontDoor::State {
     WorkerPool quick;
     // Writes run one at a time, apart from the searches, which preempt them: a search waits
     // less for a core, a write a little longer for its answer.
-    WorkerPool writes{1, 10};
+    WorkerPool writes{1, background_niceness};
 };
 
 namespace {

@@ -1,7 +1,6 @@
 #include "http/worker_pool.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
+#include "thread_priority.h"
 
 namespace cumulo::server {
 
@@ -10,7 +9,7 @@ WorkerPool::WorkerPool(unsigned threads, int niceness)
     for (unsigned i = 0; i < threads; ++i)
         threads_.emplace_back([this, niceness] {
             if (niceness > 0)
-                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
+                lower_this_threads_priority(niceness);
             work();
         });
 }

@@ -13,8 +13,8 @@ namespace cumulo::server {
 
 class WorkerPool {
 public:
-    // `niceness` above 0 lowers the threads' priority, so that other work preempts theirs (where
-    // a system call filter refuses it, they run at the usual priority).
+    // `niceness` above 0 lowers the threads' priority, so that other work preempts theirs
+    // (thread_priority.h).
     explicit WorkerPool(unsigned threads, int niceness = 0);
     // Stops (dropping queued jobs) and waits for the running ones.
     ~WorkerPool();

@@ -1,0 +1,333 @@
+#!/usr/bin/python3
+"""The living catalogue at scale: the service's start, memory, and the peak of a merged new base.
+
+On one sample catalogue of N shares (made once, kept under <work>/scale-<N>/), in one run:
+  1. the service starts with no snapshot (it builds the index and keeps it beside the catalogue):
+     seconds from exec to the first search answered 200, Pss, VmHWM;
+  2. it starts again, mapping that snapshot: the same figures, and the 80-query mix's p99 quiet;
+  3. on that running service, a bit more than half the base again goes in through the write API in
+     batches of 1,000 (the sample's shares with fresh identities), which makes the service merge a
+     new base from the published version. Its VmRSS, VmHWM and Pss are sampled every 0.5 s; the
+     new base is kept when the snapshot file is replaced. Then the peak during the merge, Pss once
+     settled, bytes a share after, peak / resident, the mix's p99 quiet after, and a check that
+     every probe share written (one every 10 batches) is found;
+  4. it starts once more, mapping the merged base: seconds to the first answer, Pss, the mix's p99
+     and the probes once more.
+Prints one Markdown table with the load average. Started by scripts/bench-server-scale; not part
+of the test run.
+"""
+import argparse
+import http.client
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import engines_bench as eb  # noqa: E402
+import ingest_bench as ib  # noqa: E402
+
+BATCH = 1000
+PROBE_EVERY = 10  # batches
+SAMPLE_SECONDS = 0.5
+MIX_SECONDS = 10.0
+# Fresh identities for the shares written again: share ids past any the sample makes, codes with
+# a suffix the sample's never have.
+SHAREID_OFFSET = 10**12
+CODE_SUFFIX = "-n"
+FIRST_ANSWER_PATH = "/api/v1/?" + urllib.parse.urlencode({"key": "电影", "limit": 20})
+
+
+def proc_status_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/{pid}/status")
+
+
+def reset_peak(pid):
+    """Starts VmHWM again from the present VmRSS (the kernel's clear_refs 5)."""
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")
+
+
+def fresh_lines(work, lines_path, count):
+    """The first `count` sample shares with fresh identities as JSON Lines (made once, then kept)."""
+    path = os.path.join(work, f"fresh-{count}.jsonl")
+    if os.path.exists(path):
+        return path
+    eb.step(f"making {count:,} shares with fresh identities")
+    with open(lines_path) as source, open(path + ".part", "w") as out:
+        for number, line in enumerate(source):
+            if number == count:
+                break
+            share = json.loads(line)
+            if "shareid" in share:
+                share["shareid"] += SHAREID_OFFSET
+            else:
+                share["code"] += CODE_SUFFIX
+            out.write(json.dumps(share, ensure_ascii=False) + "\n")
+    os.rename(path + ".part", path)
+    return path
+
+
+def fresh_home(work):
+    """A copy of the sample catalogue of its own, with no snapshot and no token yet."""
+    home = os.path.join(work, "service")
+    shutil.rmtree(home, ignore_errors=True)
+    os.makedirs(home)
+    catalogue = os.path.join(home, "catalogue.sqlite")
+    for suffix in ("", "-wal"):
+        if os.path.exists(os.path.join(work, "sample.sqlite" + suffix)):
+            shutil.copyfile(os.path.join(work, "sample.sqlite" + suffix), catalogue + suffix)
+    return catalogue
+
+
+class Service:
+    """The service on one catalogue, from exec to the first search answered 200."""
+
+    def __init__(self, server, catalogue, port, log_path):
+        self.port = port
+        self.log = open(log_path, "a")
+        began = time.perf_counter()
+        self.process = subprocess.Popen([server, "--db", catalogue, "--listen", f"127.0.0.1:{port}"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        self.first_answer = self._wait_for_first_answer(began)
+
+    def _wait_for_first_answer(self, began, seconds=3600):
+        while time.perf_counter() - began < seconds:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"the service ended with {self.process.returncode} before answering")
+            try:
+                connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+                connection.request("GET", FIRST_ANSWER_PATH)
+                if connection.getresponse().status == 200:
+                    return time.perf_counter() - began
+            except OSError:
+                pass
+            time.sleep(0.02)
+        raise RuntimeError(f"no answer on port {self.port} within {seconds} s")
+
+    def memory(self):
+        """Pss and VmHWM in KiB."""
+        return {"pss": eb.pss_kib([self.process.pid]), "hwm": proc_status_kib(self.process.pid, "VmHWM")}
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        self.log.close()
+
+
+def quiet_mix(port):
+    mix = ib.MixRunner(port)
+    mix.start()
+    time.sleep(MIX_SECONDS)
+    mix.stopping.set()
+    mix.join()
+    return mix.times
+
+
+class MemorySampler(threading.Thread):
+    """VmRSS, VmHWM and Pss of one process every SAMPLE_SECONDS, with the time each was read."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.samples = []  # (seconds since start, rss KiB, hwm KiB, pss KiB)
+        self.began = time.perf_counter()
+        self.stopping = threading.Event()
+
+    def run(self):
+        while not self.stopping.wait(SAMPLE_SECONDS):
+            self.samples.append((time.perf_counter() - self.began, proc_status_kib(self.pid, "VmRSS"),
+                                 proc_status_kib(self.pid, "VmHWM"), eb.pss_kib([self.pid])))
+
+    def since(self, seconds):
+        return [s for s in self.samples if s[0] >= seconds]
+
+
+def snapshot_version(path):
+    try:
+        status = os.stat(path)
+        return (status.st_ino, status.st_mtime_ns)
+    except FileNotFoundError:
+        return None
+
+
+def write_and_merge(service, catalogue, fresh_path, base_shares):
+    """Writes the fresh shares in batches while sampling memory, waits until the merged base is
+    kept and the memory has settled; returns the figures and the probes written."""
+    with open(os.path.join(os.path.dirname(catalogue), "token")) as f:
+        token = f.read().strip()
+    headers = {"Authorization": f"Bearer {token}", "Content-Type": "application/x-ndjson"}
+    snapshot = catalogue + ".index"
+    kept_before = snapshot_version(snapshot)
+    reset_peak(service.process.pid)
+    sampler = MemorySampler(service.process.pid)
+    sampler.start()
+    writer = http.client.HTTPConnection("127.0.0.1", service.port)
+    probes, written, merge_due_at = [], 0, None
+    with open(fresh_path, "rb") as source:
+        number = 0
+        while True:
+            lines = [line for _, line in zip(range(BATCH), source)]
+            if not lines:
+                break
+            batch = b"".join(lines)
+            if number % PROBE_EVERY == 0:
+                probe = {"name": f"scale probe {number} zxq", "type": "file", "size": number,
+                         "code": f"scaleprobe{number}", "uk": 1}
+                probes.append(probe)
+                batch += json.dumps(probe).encode() + b"\n"
+                lines.append(None)
+            writer.request("POST", "/api/v1/shares", batch, headers)
+            answer = writer.getresponse()
+            body = answer.read()
+            if answer.status != 200:
+                raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
+            written += len(lines)
+            # The change that takes the overlay past half the base makes the new base due.
+            if merge_due_at is None and written > base_shares // 2:
+                merge_due_at = time.perf_counter() - sampler.began
+            number += 1
+    writes_ended = time.perf_counter() - sampler.began
+    eb.step(f"{written:,} shares written in {writes_ended:.0f} s; waiting for the new base to be kept")
+    while snapshot_version(snapshot) == kept_before:
+        if service.process.poll() is not None:
+            raise RuntimeError("the service ended while making the new base")
+        if time.perf_counter() - sampler.began - writes_ended > 3600:
+            raise RuntimeError("no new base kept within an hour of the last write")
+        time.sleep(0.2)
+    kept_at = time.perf_counter() - sampler.began
+    eb.step(f"new base kept {kept_at - merge_due_at:.0f} s after it was due; waiting for the memory to settle")
+    settled = wait_until_settled(sampler)
+    sampler.stopping.set()
+    sampler.join()
+    during = sampler.since(merge_due_at)
+    return {"written": written, "write_seconds": writes_ended, "merge_seconds": kept_at - merge_due_at,
+            "peak_hwm": proc_status_kib(service.process.pid, "VmHWM"), "peak_pss": max(s[3] for s in during),
+            "settled_pss": settled, "settle_seconds": sampler.samples[-1][0] - kept_at}, probes
+
+
+def wait_until_settled(sampler, window=6, tolerance=0.01, seconds=120):
+    """Pss once the last `window` samples lie within `tolerance` of each other (the replaced base
+    is freed once no search holds it)."""
+    began = time.perf_counter()
+    while time.perf_counter() - began < seconds:
+        time.sleep(SAMPLE_SECONDS)
+        recent = [s[3] for s in sampler.samples[-window:]]
+        if len(recent) == window and max(recent) - min(recent) <= tolerance * max(recent):
+            return recent[-1]
+    return sampler.samples[-1][3]
+
+
+def missing_probes(port, probes):
+    client = eb.HttpClient(port)
+    missing = []
+    for probe in probes:
+        path = "/api/v1/?" + urllib.parse.urlencode({"key": probe["name"], "limit": 20})
+        if f"{probe['code']}|1".encode() not in client.get(path):
+            missing.append(probe["code"])
+    return missing
+
+
+def mib(kib):
+    return kib / 1024
+
+
+def per_share(kib, shares):
+    return kib * 1024 / shares
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--server", required=True, help="the cumulo-server executable")
+    parser.add_argument("--shares", type=int, default=10_000_000)
+    parser.add_argument("--work", required=True, help="directory for the sample and the service's copy")
+    parser.add_argument("--port-base", type=int, default=random.randrange(20000, 29900))
+    args = parser.parse_args()
+    work = os.path.join(os.path.abspath(args.work), f"scale-{args.shares}")
+    os.makedirs(work, exist_ok=True)
+    os.chmod(work, 0o755)
+    lines = ib.sample_lines(args.server, work, args.shares, args.port_base)
+    # A bit more than half the base again: the change past half makes a new base due.
+    more = args.shares // 2 + max(BATCH, args.shares // 100)
+    fresh = fresh_lines(work, lines, more)
+    catalogue = fresh_home(work)
+    log_path = os.path.join(work, "service.log")
+    open(log_path, "w").close()
+    port = args.port_base + 1
+
+    eb.step("start with no snapshot: the index is built")
+    service = Service(args.server, catalogue, port, log_path)
+    built = {"first_answer": service.first_answer, **service.memory()}
+    service.stop()
+
+    eb.step("start again, mapping the snapshot")
+    service = Service(args.server, catalogue, port, log_path)
+    mapped = {"first_answer": service.first_answer}
+    try:
+        quiet_before = quiet_mix(port)
+        mapped.update(service.memory())
+        eb.step(f"writing {more:,} new shares in batches of {BATCH:,}")
+        merge, probes = write_and_merge(service, catalogue, fresh, args.shares)
+        quiet_after = quiet_mix(port)
+        lost = missing_probes(port, probes)
+    finally:
+        service.stop()
+    after_shares = args.shares + merge["written"]
+
+    eb.step("start again, mapping the merged base")
+    service = Service(args.server, catalogue, port, log_path)
+    try:
+        quiet_mix_on_merged = quiet_mix(port)
+        remapped = {"first_answer": service.first_answer, **service.memory()}
+        lost_on_start = missing_probes(port, probes)
+    finally:
+        service.stop()
+    with open(log_path) as f:
+        log = f.read()
+
+    n = args.shares
+    print(f"\n### {n:,} shares, then {merge['written']:,} more through the write API "
+          f"({time.strftime('%Y-%m-%d %H:%M')}, load average at the end {os.getloadavg()[0]:.1f} "
+          f"on {os.cpu_count()} cores)\n")
+    print("| step | first answer s | Pss MiB | bytes/share | VmHWM MiB | peak / resident |")
+    print("|---|---:|---:|---:|---:|---:|")
+    print(f"| start, no snapshot (index built) | {built['first_answer']:.1f} | {mib(built['pss']):,.0f} | "
+          f"{per_share(built['pss'], n):.0f} | {mib(built['hwm']):,.0f} | {built['hwm'] / built['pss']:.2f}x |")
+    print(f"| start, matching snapshot (mapped), after the mix | {mapped['first_answer']:.1f} | "
+          f"{mib(mapped['pss']):,.0f} | {per_share(mapped['pss'], n):.0f} | {mib(mapped['hwm']):,.0f} | "
+          f"{mapped['hwm'] / mapped['pss']:.2f}x |")
+    print(f"| writes and the merged new base ({after_shares:,} shares after): peak during the merge, "
+          f"Pss settled | | {mib(merge['settled_pss']):,.0f} | {per_share(merge['settled_pss'], after_shares):.0f} | "
+          f"{mib(merge['peak_hwm']):,.0f} | {merge['peak_hwm'] / merge['settled_pss']:.2f}x |")
+    print(f"| start again, mapping the merged base, after the mix | {remapped['first_answer']:.1f} | "
+          f"{mib(remapped['pss']):,.0f} | {per_share(remapped['pss'], after_shares):.0f} | "
+          f"{mib(remapped['hwm']):,.0f} | {remapped['hwm'] / remapped['pss']:.2f}x |")
+    print(f"\nWrites: {merge['written']:,} shares in {merge['write_seconds']:.0f} s "
+          f"({merge['written'] / merge['write_seconds']:,.0f} shares/s). The new base was kept "
+          f"{merge['merge_seconds']:.0f} s after it fell due; the memory settled {merge['settle_seconds']:.0f} s "
+          f"later. Sampled Pss at its highest during the merge {mib(merge['peak_pss']):,.0f} MiB; VmHWM counts from the first write.")
+    print("\n| the 80-query mix, quiet | queries | p50 ms | p99 ms | max ms |")
+    print("|---|---:|---:|---:|---:|")
+    for name, values in (("before the writes", quiet_before), ("after the merged base", quiet_after),
+                         ("after a start on the merged base", quiet_mix_on_merged)):
+        print(f"| {name} | {len(values)} | {ib.percentile(values, 0.5):.2f} | {ib.percentile(values, 0.99):.2f} | "
+              f"{max(values):.1f} |")
+    for when, missing in (("after the merge", lost), ("after a start on the merged base", lost_on_start)):
+        print(f"\nProbe shares found {when}: {len(probes) - len(missing)} of {len(probes)}"
+              + (f"; missing {', '.join(missing[:10])}" if missing else "."))
+    print("\nThe service's log:\n\n" + "".join("    " + line + "\n" for line in log.splitlines()))
+    if lost or lost_on_start:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -43,12 +43,15 @@ CODE_SUFFIX = "-n"
 FIRST_ANSWER_PATH = "/api/v1/?" + urllib.parse.urlencode({"key": "电影", "limit": 20})
 
 
-def proc_status_kib(pid, field):
+def proc_status_kib(pid, fields):
+    """The named fields of /proc/PID/status in KiB."""
+    found = {}
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no {field} in /proc/{pid}/status")
+            name, _, value = line.partition(":")
+            if name in fields:
+                found[name] = int(value.split()[0])
+    return found
 
 
 def reset_peak(pid):
@@ -115,8 +118,9 @@ class Service:
         raise RuntimeError(f"no answer on port {self.port} within {seconds} s")
 
     def memory(self):
-        """Pss and VmHWM in KiB."""
-        return {"pss": eb.pss_kib([self.process.pid]), "hwm": proc_status_kib(self.process.pid, "VmHWM")}
+        """Pss, VmHWM, RssAnon and RssFile in KiB."""
+        return {"Pss": eb.pss_kib([self.process.pid]),
+                **proc_status_kib(self.process.pid, ["VmHWM", "RssAnon", "RssFile"])}
 
     def stop(self):
         self.process.terminate()
@@ -134,22 +138,25 @@ def quiet_mix(port):
 
 
 class MemorySampler(threading.Thread):
-    """VmRSS, VmHWM and Pss of one process every SAMPLE_SECONDS, with the time each was read."""
+    """Memory of one process every SAMPLE_SECONDS: its time ("at", seconds since the sampler
+    began), VmRSS, VmHWM, RssAnon, RssFile (KiB) and Pss (KiB)."""
+    FIELDS = ["VmRSS", "VmHWM", "RssAnon", "RssFile"]
 
     def __init__(self, pid):
         super().__init__(daemon=True)
         self.pid = pid
-        self.samples = []  # (seconds since start, rss KiB, hwm KiB, pss KiB)
+        self.samples = []
         self.began = time.perf_counter()
         self.stopping = threading.Event()
 
     def run(self):
         while not self.stopping.wait(SAMPLE_SECONDS):
-            self.samples.append((time.perf_counter() - self.began, proc_status_kib(self.pid, "VmRSS"),
-                                 proc_status_kib(self.pid, "VmHWM"), eb.pss_kib([self.pid])))
+            sample = {"at": time.perf_counter() - self.began, **proc_status_kib(self.pid, self.FIELDS)}
+            sample["Pss"] = eb.pss_kib([self.pid])
+            self.samples.append(sample)
 
-    def since(self, seconds):
-        return [s for s in self.samples if s[0] >= seconds]
+    def between(self, first, last=float("inf")):
+        return [s for s in self.samples if first <= s["at"] <= last]
 
 
 def snapshot_version(path):
@@ -206,25 +213,31 @@ def write_and_merge(service, catalogue, fresh_path, base_shares):
         time.sleep(0.2)
     kept_at = time.perf_counter() - sampler.began
     eb.step(f"new base kept {kept_at - merge_due_at:.0f} s after it was due; waiting for the memory to settle")
-    settled = wait_until_settled(sampler)
+    settled = wait_until_settled(sampler, kept_at)
     sampler.stopping.set()
     sampler.join()
-    during = sampler.since(merge_due_at)
+    before_merge = sampler.between(0, merge_due_at)
+    since_due = sampler.between(merge_due_at)
     return {"written": written, "write_seconds": writes_ended, "merge_seconds": kept_at - merge_due_at,
-            "peak_hwm": proc_status_kib(service.process.pid, "VmHWM"), "peak_pss": max(s[3] for s in during),
-            "settled_pss": settled, "settle_seconds": sampler.samples[-1][0] - kept_at}, probes
+            "peak_hwm": proc_status_kib(service.process.pid, ["VmHWM"])["VmHWM"],
+            "at_due": before_merge[-1] if before_merge else since_due[0],
+            "peak": max(since_due, key=lambda s: s["Pss"]),
+            "settled": settled, "settle_seconds": settled["at"] - kept_at}, probes
 
 
-def wait_until_settled(sampler, window=6, tolerance=0.01, seconds=120):
-    """Pss once the last `window` samples lie within `tolerance` of each other (the replaced base
-    is freed once no search holds it)."""
+def wait_until_settled(sampler, kept_at, window=6, tolerance=0.01, seconds=120):
+    """The first sample after the new base was kept from which the next `window` lie within
+    `tolerance` of each other in Pss (the replaced base and overlay are freed once no search
+    holds them)."""
     began = time.perf_counter()
     while time.perf_counter() - began < seconds:
         time.sleep(SAMPLE_SECONDS)
-        recent = [s[3] for s in sampler.samples[-window:]]
-        if len(recent) == window and max(recent) - min(recent) <= tolerance * max(recent):
-            return recent[-1]
-    return sampler.samples[-1][3]
+        after = sampler.between(kept_at)
+        for first in range(len(after) - window + 1):
+            recent = [s["Pss"] for s in after[first:first + window]]
+            if max(recent) - min(recent) <= tolerance * max(recent):
+                return after[first]
+    return sampler.samples[-1]
 
 
 def missing_probes(port, probes):
@@ -278,6 +291,7 @@ def main():
         eb.step(f"writing {more:,} new shares in batches of {BATCH:,}")
         merge, probes = write_and_merge(service, catalogue, fresh, args.shares)
         quiet_after = quiet_mix(port)
+        after_mix = service.memory()
         lost = missing_probes(port, probes)
     finally:
         service.stop()
@@ -300,21 +314,31 @@ def main():
           f"on {os.cpu_count()} cores)\n")
     print("| step | first answer s | Pss MiB | bytes/share | VmHWM MiB | peak / resident |")
     print("|---|---:|---:|---:|---:|---:|")
-    print(f"| start, no snapshot (index built) | {built['first_answer']:.1f} | {mib(built['pss']):,.0f} | "
-          f"{per_share(built['pss'], n):.0f} | {mib(built['hwm']):,.0f} | {built['hwm'] / built['pss']:.2f}x |")
+    print(f"| start, no snapshot (index built) | {built['first_answer']:.1f} | {mib(built['Pss']):,.0f} | "
+          f"{per_share(built['Pss'], n):.0f} | {mib(built['VmHWM']):,.0f} | {built['VmHWM'] / built['Pss']:.2f}x |")
     print(f"| start, matching snapshot (mapped), after the mix | {mapped['first_answer']:.1f} | "
-          f"{mib(mapped['pss']):,.0f} | {per_share(mapped['pss'], n):.0f} | {mib(mapped['hwm']):,.0f} | "
-          f"{mapped['hwm'] / mapped['pss']:.2f}x |")
-    print(f"| writes and the merged new base ({after_shares:,} shares after): peak during the merge, "
-          f"Pss settled | | {mib(merge['settled_pss']):,.0f} | {per_share(merge['settled_pss'], after_shares):.0f} | "
-          f"{mib(merge['peak_hwm']):,.0f} | {merge['peak_hwm'] / merge['settled_pss']:.2f}x |")
-    print(f"| start again, mapping the merged base, after the mix | {remapped['first_answer']:.1f} | "
-          f"{mib(remapped['pss']):,.0f} | {per_share(remapped['pss'], after_shares):.0f} | "
-          f"{mib(remapped['hwm']):,.0f} | {remapped['hwm'] / remapped['pss']:.2f}x |")
+          f"{mib(mapped['Pss']):,.0f} | {per_share(mapped['Pss'], n):.0f} | {mib(mapped['VmHWM']):,.0f} | "
+          f"{mapped['VmHWM'] / mapped['Pss']:.2f}x |")
+    print(f"| start again, mapping the merged base ({after_shares:,} shares), after the mix | "
+          f"{remapped['first_answer']:.1f} | {mib(remapped['Pss']):,.0f} | {per_share(remapped['Pss'], after_shares):.0f} | "
+          f"{mib(remapped['VmHWM']):,.0f} | {remapped['VmHWM'] / remapped['Pss']:.2f}x |")
+    settled = merge["settled"]
     print(f"\nWrites: {merge['written']:,} shares in {merge['write_seconds']:.0f} s "
           f"({merge['written'] / merge['write_seconds']:,.0f} shares/s). The new base was kept "
           f"{merge['merge_seconds']:.0f} s after it fell due; the memory settled {merge['settle_seconds']:.0f} s "
-          f"later. Sampled Pss at its highest during the merge {mib(merge['peak_pss']):,.0f} MiB; VmHWM counts from the first write.")
+          f"after that.\n")
+    print("| the service while the new base is merged | Pss MiB | RssAnon MiB | RssFile MiB | bytes/share (Pss) |")
+    print("|---|---:|---:|---:|---:|")
+    for name, sample, shares in (("when the new base fell due (the overlay at its largest)", merge["at_due"], n),
+                                 ("the highest Pss sampled from then on", merge["peak"], after_shares),
+                                 ("settled after the new base was kept", settled, after_shares),
+                                 ("after the mix that followed", after_mix, after_shares)):
+        print(f"| {name} | {mib(sample['Pss']):,.0f} | {mib(sample['RssAnon']):,.0f} | {mib(sample['RssFile']):,.0f} | "
+              f"{per_share(sample['Pss'], shares):.0f} |")
+    print(f"\nPeak (VmHWM from the first write): {mib(merge['peak_hwm']):,.0f} MiB, "
+          f"{merge['peak_hwm'] / settled['Pss']:.2f}x the settled Pss, "
+          f"{merge['peak_hwm'] / remapped['Pss']:.2f}x the Pss of a start on the merged base, "
+          f"{merge['peak_hwm'] / mapped['Pss']:.2f}x the Pss before the writes.")
     print("\n| the 80-query mix, quiet | queries | p50 ms | p99 ms | max ms |")
     print("|---|---:|---:|---:|---:|")
     for name, values in (("before the writes", quiet_before), ("after the merged base", quiet_after),

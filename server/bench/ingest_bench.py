@@ -15,13 +15,13 @@ scripts/bench-server-ingest; not part of the test run.
 import argparse
 import http.client
 import json
+import multiprocessing
 import os
 import random
 import shutil
 import sqlite3
 import subprocess
 import sys
-import threading
 import time
 import urllib.parse
 
@@ -69,24 +69,39 @@ def percentile(values, fraction):
     return eb.percentile(values, fraction) if values else float("nan")
 
 
-class MixRunner(threading.Thread):
-    """Runs the query mix against the service until stopped, timing each query."""
+class MixRunner:
+    """Runs the query mix against the service until stopped, timing each query, in a process of
+    its own: in the writer's process it would wait for the interpreter's lock whenever the writer
+    holds it, and that wait would count as the service's latency."""
 
     def __init__(self, port):
-        super().__init__(daemon=True)
-        eb.SERVICE_PORT = port
-        self.client = eb.Service()
-        self.times = []
-        self.stopping = threading.Event()
+        context = multiprocessing.get_context("fork")
+        self.stopping = context.Event()
+        self.receiver, sender = context.Pipe(duplex=False)
+        self.process = context.Process(target=self._run, args=(port, sender), daemon=True)
 
-    def run(self):
+    def _run(self, port, sender):
+        eb.SERVICE_PORT = port
+        client = eb.Service()
         mix = eb.queries()
+        times = []
         i = 0
         while not self.stopping.is_set():
             began = time.perf_counter()
-            self.client.run(mix[i % len(mix)])
-            self.times.append((time.perf_counter() - began) * 1000)
+            client.run(mix[i % len(mix)])
+            times.append((time.perf_counter() - began) * 1000)
             i += 1
+        sender.send(times)
+
+    def start(self):
+        self.process.start()
+
+    def stop(self):
+        """Stops the mix and returns each query's milliseconds."""
+        self.stopping.set()
+        times = self.receiver.recv()
+        self.process.join()
+        return times
 
 
 def service_ingest(server, work, lines_path, port, with_mix=True):
@@ -136,16 +151,13 @@ def service_ingest(server, work, lines_path, port, with_mix=True):
         seconds = time.perf_counter() - began
         if not with_mix:
             return {"rate": len(lines) / seconds, "seconds": seconds}
-        mix.stopping.set()
-        mix.join()
-        during = mix.times
+        during = mix.stop()
         quiet = MixRunner(port)
         quiet.start()
         time.sleep(max(5.0, min(20.0, seconds / 4)))
-        quiet.stopping.set()
-        quiet.join()
+        quiet_times = quiet.stop()
         memory = eb.pss_kib([process.pid])
-        return {"rate": len(lines) / seconds, "seconds": seconds, "during": during, "quiet": quiet.times,
+        return {"rate": len(lines) / seconds, "seconds": seconds, "during": during, "quiet": quiet_times,
                 "visible": visible, "memory_mib": memory / 1024}
     finally:
         process.terminate()

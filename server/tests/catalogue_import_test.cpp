@@ -89,7 +89,9 @@ TEST(IdentityLine, NamesWhatIsWrong)
     }
 }
 
-class ImportTest : public ::testing::Test {
+// Each case runs twice: the input streamed as it is written (an import), and read whole before
+// it is written (a write request, whose shares the index takes in meanwhile).
+class ImportTest : public ::testing::TestWithParam<bool> {
 protected:
     TempDir dir;
     Catalogue catalogue{dir.file("import.sqlite")};
@@ -97,7 +99,8 @@ protected:
     ImportReport import_text(const std::string& text)
     {
         std::istringstream input(text);
-        return import_shares(catalogue, input);
+        bool read_first = GetParam();
+        return read_first ? import_shares(catalogue, read_share_lines(input)) : import_shares(catalogue, input);
     }
     std::size_t hits(const std::string& key)
     {
@@ -107,7 +110,7 @@ protected:
     }
 };
 
-TEST_F(ImportTest, AddsEveryGoodLine)
+TEST_P(ImportTest, AddsEveryGoodLine)
 {
     ImportReport report = import_text(
         "\xEF\xBB\xBF{\"name\":\"纪录片 蓝色星球\",\"type\":\"folder\",\"size\":1,\"shareid\":11,\"uk\":5}\r\n"
@@ -124,7 +127,7 @@ TEST_F(ImportTest, AddsEveryGoodLine)
     EXPECT_EQ(catalogue.find_by_id(11, 6)->name, "蓝色星球相册");
 }
 
-TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
+TEST_P(ImportTest, ReportsEveryBadLineAndAddsNothing)
 {
     ASSERT_EQ(import_text(R"({"name":"kept","type":"file","size":1,"shareid":1,"uk":1})").added, 1u);
 
@@ -159,7 +162,7 @@ TEST_F(ImportTest, ReportsEveryBadLineAndAddsNothing)
     EXPECT_EQ(hits("kept"), 0u);
 }
 
-TEST_F(ImportTest, CountsEveryBadLineAndKeepsOnlyTheFirstFew)
+TEST_P(ImportTest, CountsEveryBadLineAndKeepsOnlyTheFirstFew)
 {
     std::string text;
     for (int i = 0; i < 5000; ++i)
@@ -170,6 +173,9 @@ TEST_F(ImportTest, CountsEveryBadLineAndKeepsOnlyTheFirstFew)
     EXPECT_EQ(report.bad_lines.back().number, max_reported_bad_lines);
     EXPECT_EQ(report.added, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(StreamedAndReadFirst, ImportTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "ReadFirst" : "Streamed"; });
 
 }  // namespace
 }  // namespace cumulo::server

@@ -1,6 +1,6 @@
-// The live index against an index rebuilt from the catalogue: after every batch of writes,
-// through segments, their merging and new bases built meanwhile, each search answers what a
-// fresh index of the catalogue answers.
+// The live index against an index rebuilt from the catalogue: after every batch of writes (and
+// of another process's), through segments, their merging and new bases built meanwhile, each
+// search answers what a fresh index of the catalogue answers.
 #include "catalogue/catalogue.h"
 #include "catalogue/catalogue_writer.h"
 
@@ -41,7 +41,9 @@ TEST(LiveIndex, AnswersAsAFreshIndexOfTheCatalogueThroughEveryBatchAndRebuild)
     PublishedIndex published;
     WriterSettings settings;
     settings.rebuild_after = 40;  // new bases often, while writes go on
+    settings.follow_interval = std::chrono::hours(1);  // only writes take in what others commit
     CatalogueWriter writer(path, published, settings);
+    Catalogue other_process(path);
 
     const char* words[] = {"alpha", "beta", "gamma", "电影", "影集"};
     std::mt19937 random(7);
@@ -59,6 +61,11 @@ TEST(LiveIndex, AnswersAsAFreshIndexOfTheCatalogueThroughEveryBatchAndRebuild)
                 std::string name = std::string(words[random() % 5]) + " " + words[random() % 5];
                 puts += put_line(id, name, next_size++, static_cast<ShareType>(random() % 3));
             }
+        }
+        // Now and then another process commits first: the write's changes then come after its.
+        if (batch % 5 == 0) {
+            std::istringstream other(put_line(1000 + batch, "gamma alpha", next_size++, ShareType::album));
+            ASSERT_EQ(import_shares(other_process, other).added, 1u);
         }
         std::istringstream put_input(puts), remove_input(removes);
         ASSERT_EQ(writer.put_shares(put_input).bad_line_count, 0u);

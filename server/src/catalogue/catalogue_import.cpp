@@ -5,6 +5,8 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include <algorithm>
+#include <iterator>
 #include <unordered_set>
 
 namespace cumulo::server {
@@ -166,15 +168,14 @@ void note_bad_line(ImportReport& report, std::uint64_t number, std::string reaso
     ++report.bad_line_count;
 }
 
-// Calls `write` with each line that is neither blank nor too long, numbered from 1, inside one
-// transaction that is committed only when no line is bad; `write` notes the bad ones.
-template <typename Write>
-void write_lines(CatalogueOfRecord& catalogue, std::istream& input, ImportReport& report, Write write)
+// Calls `take` with each line that is neither blank nor too long, numbered from 1; notes the
+// lines that are too long.
+template <typename Take>
+void for_each_line(std::istream& input, ImportReport& report, Take take)
 {
     std::streambuf* buffer = input.rdbuf();
     if (!buffer)
         return;
-    CatalogueOfRecord::Transaction transaction(catalogue);
     std::string line;
     bool too_long = false;
     for (std::uint64_t number = 1; read_line(*buffer, line, too_long); ++number) {
@@ -183,15 +184,69 @@ void write_lines(CatalogueOfRecord& catalogue, std::istream& input, ImportReport
         if (too_long)
             note_bad_line(report, number, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
         else if (!is_blank(line))
-            write(number, line);
+            take(number, line);
     }
+}
+
+// Commits the input's transaction, unless a line is bad: then it rolls back and nothing counts.
+void commit_unless_bad(CatalogueOfRecord& catalogue, CatalogueOfRecord::Transaction& transaction,
+                       ImportReport& report)
+{
     if (report.bad_line_count != 0) {
         report.added = report.replaced = report.removed = report.not_found = 0;
-        return;  // the transaction rolls back
+        return;
     }
     if (report.added + report.replaced + report.removed > 0)
         catalogue.forget_fact("sample");
     transaction.commit();
+}
+
+// Calls `write` with each line, as for_each_line does, inside one transaction that is committed
+// only when no line is bad; `write` notes the bad ones.
+template <typename Write>
+void write_lines(CatalogueOfRecord& catalogue, std::istream& input, ImportReport& report, Write write)
+{
+    CatalogueOfRecord::Transaction transaction(catalogue);
+    for_each_line(input, report, write);
+    commit_unless_bad(catalogue, transaction, report);
+}
+
+// Puts the shares of one input, counting them, and tells a share put twice by the row it
+// replaced: one added by this input (rows are numbered upwards), or one it replaced before.
+class SharePuts {
+public:
+    SharePuts(CatalogueOfRecord& catalogue, ImportReport& report) : catalogue_(catalogue), report_(report) {}
+
+    void put(std::uint64_t number, const Share& share)
+    {
+        CatalogueOfRecord::PutResult put = catalogue_.put(share);
+        if (!put.replaced) {
+            if (first_added_row_ == 0)
+                first_added_row_ = put.row;
+            ++report_.added;
+        } else if ((first_added_row_ != 0 && put.row >= first_added_row_) || !replaced_rows_.insert(put.row).second) {
+            note_bad_line(report_, number, "share " + id_and_owner(share) + " came earlier in the input");
+        } else {
+            ++report_.replaced;
+        }
+    }
+
+private:
+    CatalogueOfRecord& catalogue_;
+    ImportReport& report_;
+    std::int64_t first_added_row_ = 0;
+    std::unordered_set<std::int64_t> replaced_rows_;
+};
+
+// The first max_reported_bad_lines of two reports' bad lines, in line order, and their count.
+void add_bad_lines(ImportReport& report, const ImportReport& more)
+{
+    std::vector<BadLine> merged;
+    std::merge(report.bad_lines.begin(), report.bad_lines.end(), more.bad_lines.begin(), more.bad_lines.end(),
+               std::back_inserter(merged), [](const BadLine& a, const BadLine& b) { return a.number < b.number; });
+    merged.resize(std::min(merged.size(), max_reported_bad_lines));
+    report.bad_lines = std::move(merged);
+    report.bad_line_count += more.bad_line_count;
 }
 
 }  // namespace
@@ -199,25 +254,38 @@ void write_lines(CatalogueOfRecord& catalogue, std::istream& input, ImportReport
 ImportReport import_shares(CatalogueOfRecord& catalogue, std::istream& input)
 {
     ImportReport report;
-    // A share put twice in one input is told by the row it replaced: one added by this input
-    // (rows are numbered upwards), or one it replaced before.
-    std::int64_t first_added_row = 0;
-    std::unordered_set<std::int64_t> replaced_rows;
+    SharePuts puts(catalogue, report);
     write_lines(catalogue, input, report, [&](std::uint64_t number, const std::string& line) {
         ParsedShareLine parsed = parse_share_line(line);
         if (!parsed.error.empty())
             return note_bad_line(report, number, parsed.error);
-        CatalogueOfRecord::PutResult put = catalogue.put(parsed.share);
-        if (!put.replaced) {
-            if (first_added_row == 0)
-                first_added_row = put.row;
-            ++report.added;
-        } else if ((first_added_row != 0 && put.row >= first_added_row) || !replaced_rows.insert(put.row).second) {
-            note_bad_line(report, number, "share " + id_and_owner(parsed.share) + " came earlier in the input");
-        } else {
-            ++report.replaced;
-        }
+        puts.put(number, parsed.share);
     });
+    return report;
+}
+
+ShareLines read_share_lines(std::istream& input)
+{
+    ShareLines lines;
+    for_each_line(input, lines.unreadable, [&](std::uint64_t number, const std::string& line) {
+        ParsedShareLine parsed = parse_share_line(line);
+        if (!parsed.error.empty())
+            return note_bad_line(lines.unreadable, number, parsed.error);
+        lines.shares.push_back({number, std::move(parsed.share)});
+    });
+    return lines;
+}
+
+ImportReport import_shares(CatalogueOfRecord& catalogue, const ShareLines& lines)
+{
+    ImportReport report;
+    CatalogueOfRecord::Transaction transaction(catalogue);
+    SharePuts puts(catalogue, report);
+    for (const auto& [number, share] : lines.shares)
+        puts.put(number, share);
+    // Shares put twice are found even when some lines could not be read, for a true report.
+    add_bad_lines(report, lines.unreadable);
+    commit_unless_bad(catalogue, transaction, report);
     return report;
 }
 

@@ -49,6 +49,20 @@ struct ImportReport {
 // Adds each share, or replaces the one with its identity (Catalogue::put). Blank lines are
 // skipped. A share whose identity came earlier in the input is a bad line.
 ImportReport import_shares(CatalogueOfRecord& catalogue, std::istream& input);
+
+// The shares of an input, read before anything is written: a writer can then lay them over the
+// index while the catalogue takes them (catalogue_writer.h).
+struct ShareLines {
+    struct Numbered {
+        std::uint64_t number;  // the line's, from 1
+        Share share;
+    };
+    std::vector<Numbered> shares;  // the lines read, in order
+    ImportReport unreadable;       // the lines that could not be read: its bad lines only
+};
+ShareLines read_share_lines(std::istream& input);
+// import_shares of what read_share_lines read: the same writes and the same report.
+ImportReport import_shares(CatalogueOfRecord& catalogue, const ShareLines& lines);
 // Removes the shares the lines name. Blank lines are skipped.
 ImportReport remove_shares(CatalogueOfRecord& catalogue, std::istream& input);
 

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <optional>
 
@@ -154,16 +155,22 @@ CatalogueWriter::~CatalogueWriter()
 }
 
 template <typename Write>
-ImportReport CatalogueWriter::write(Write write)
+ImportReport CatalogueWriter::write(Write write, const ShareLines* puts)
 {
     std::unique_lock lock(mutex_);
     try {
         if (!catalogue_)
             throw CatalogueUnreachable("the catalogue of record has not been reached since the start");
+        std::shared_ptr<const LiveIndex> current = published_.current();
+        std::future<std::shared_ptr<const LiveIndex>> ahead;
+        if (puts)
+            ahead = lay_over_ahead(current, *puts);
         ImportReport report = write(*catalogue_);
         health_.set_writes_ok(true);
         // Read from the catalogue of record itself: a standby may not hold the batch yet.
-        publish_through(lock, catalogue_->position());
+        std::uint64_t position = catalogue_->position();
+        if (!ahead.valid() || !publish_laid_over(ahead, report.added + report.replaced, position))
+            publish_through(lock, position);
         return report;
     } catch (const CatalogueUnreachable&) {
         health_.set_writes_ok(false);
@@ -171,14 +178,52 @@ ImportReport CatalogueWriter::write(Write write)
     }
 }
 
+std::future<std::shared_ptr<const LiveIndex>> CatalogueWriter::lay_over_ahead(
+    const std::shared_ptr<const LiveIndex>& current, const ShareLines& puts) const
+{
+    if (puts.shares.empty() || puts.unreadable.bad_line_count != 0
+        || puts.shares.size() > most_laid_over(current->base_share_count(), settings_.rebuild_after))
+        return {};
+    return std::async(std::launch::async, [current, &puts] {
+        lower_this_threads_priority();
+        std::vector<Catalogue::Change> changes;
+        changes.reserve(puts.shares.size());
+        std::uint64_t number = current->position();
+        for (const ShareLines::Numbered& put : puts.shares)
+            changes.push_back({++number, Catalogue::Change::Kind::put, put.share});
+        return current->with(changes, number);
+    });
+}
+
+bool CatalogueWriter::publish_laid_over(std::future<std::shared_ptr<const LiveIndex>>& ahead, std::uint64_t written,
+                                        std::uint64_t position)
+{
+    std::shared_ptr<const LiveIndex> laid;
+    try {
+        laid = ahead.get();
+    } catch (const std::exception&) {
+        return false;  // the batch is committed all the same: it is read back instead
+    }
+    // The shares took the numbers after the published version's, and nothing else committed
+    // since: the version laid ahead is the one reading them back would give.
+    std::uint64_t laid_over = laid->position() - published_.current()->position();
+    if (written != laid_over || position != laid->position())
+        return false;
+    published_.publish(std::move(laid));
+    start_rebuild_if_due(position);
+    return true;
+}
+
 ImportReport CatalogueWriter::put_shares(std::istream& lines)
 {
-    return write([&](CatalogueOfRecord& catalogue) { return import_shares(catalogue, lines); });
+    ShareLines read = read_share_lines(lines);
+    return write([&](CatalogueOfRecord& catalogue) { return import_shares(catalogue, read); }, &read);
 }
 
 ImportReport CatalogueWriter::remove_shares(std::istream& lines)
 {
-    return write([&](CatalogueOfRecord& catalogue) { return cumulo::server::remove_shares(catalogue, lines); });
+    return write([&](CatalogueOfRecord& catalogue) { return cumulo::server::remove_shares(catalogue, lines); },
+                 nullptr);
 }
 
 void CatalogueWriter::publish_through(std::unique_lock<std::mutex>& lock, std::uint64_t position)

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <istream>
 #include <mutex>
 #include <string>
@@ -98,7 +99,18 @@ private:
     void check_catalogue_of_record();
     // Waits up to the follow interval, or until a writer announces a change; false once stopping.
     bool wait_for_news();
-    template <typename Write> ImportReport write(Write write);
+    // Writes with `write` and publishes what it committed; `puts`, when given, are the shares
+    // it puts, which another thread lays over the published version meanwhile.
+    template <typename Write> ImportReport write(Write write, const ShareLines* puts);
+    // The version with `puts` laid over `current` as the changes numbered next, made on a thread
+    // of its own while the catalogue writes and syncs them; none when they are too many to lay
+    // over, or some line is bad.
+    std::future<std::shared_ptr<const LiveIndex>> lay_over_ahead(const std::shared_ptr<const LiveIndex>& current,
+                                                                const ShareLines& puts) const;
+    // Publishes the version laid ahead when the `written` changes took the numbers it gave them
+    // and `position` (the catalogue's, after the write) is its own; false when it is not publishable.
+    bool publish_laid_over(std::future<std::shared_ptr<const LiveIndex>>& ahead, std::uint64_t written,
+                           std::uint64_t position);
     // `committed`: the catalogue's position as last read.
     void start_rebuild_if_due(std::uint64_t committed);
     // Makes a new base: `merged_from` merged, or, when null, the catalogue's shares read again.

@@ -132,9 +132,7 @@ def quiet_mix(port):
     mix = ib.MixRunner(port)
     mix.start()
     time.sleep(MIX_SECONDS)
-    mix.stopping.set()
-    mix.join()
-    return mix.times
+    return mix.stop()
 
 
 class MemorySampler(threading.Thread):

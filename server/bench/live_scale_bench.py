@@ -7,13 +7,13 @@ On one sample catalogue of N shares (made once, kept under <work>/scale-<N>/), i
   2. it starts again, mapping that snapshot: the same figures, and the 80-query mix's p99 quiet;
   3. on that running service, a bit more than half the base again goes in through the write API in
      batches of 1,000 (the sample's shares with fresh identities), which makes the service merge a
-     new base from the published version. Its VmRSS, VmHWM and Pss are sampled every 0.5 s; the
-     new base is kept when the snapshot file is replaced. Then the peak during the merge, Pss once
-     settled, bytes a share after, peak / resident, the mix's p99 quiet after, and a check that
-     every probe share written (one every 10 batches) is found;
+     new base from the published version. Its VmRSS, VmHWM, RssAnon, RssFile and Pss are sampled
+     every 0.5 s; the new base is kept when the snapshot file is replaced. Then the peak during the
+     merge, Pss once settled, bytes a share after, peak / resident, the mix's p99 quiet after, and
+     a check that every probe share written (one every 10 batches) is found;
   4. it starts once more, mapping the merged base: seconds to the first answer, Pss, the mix's p99
      and the probes once more.
-Prints one Markdown table with the load average. Started by scripts/bench-server-scale; not part
+Prints the figures as Markdown tables with the load average. Started by scripts/bench-server-scale; not part
 of the test run.
 """
 import argparse
@@ -101,7 +101,11 @@ class Service:
         began = time.perf_counter()
         self.process = subprocess.Popen([server, "--db", catalogue, "--listen", f"127.0.0.1:{port}"],
                                         stdout=subprocess.DEVNULL, stderr=self.log)
-        self.first_answer = self._wait_for_first_answer(began)
+        try:
+            self.first_answer = self._wait_for_first_answer(began)
+        except BaseException:
+            self.stop()
+            raise
 
     def _wait_for_first_answer(self, began, seconds=3600):
         while time.perf_counter() - began < seconds:
@@ -185,18 +189,19 @@ def write_and_merge(service, catalogue, fresh_path, base_shares):
             if not lines:
                 break
             batch = b"".join(lines)
+            shares = len(lines)
             if number % PROBE_EVERY == 0:
                 probe = {"name": f"scale probe {number} zxq", "type": "file", "size": number,
                          "code": f"scaleprobe{number}", "uk": 1}
                 probes.append(probe)
                 batch += json.dumps(probe).encode() + b"\n"
-                lines.append(None)
+                shares += 1
             writer.request("POST", "/api/v1/shares", batch, headers)
             answer = writer.getresponse()
             body = answer.read()
             if answer.status != 200:
                 raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
-            written += len(lines)
+            written += shares
             # The change that takes the overlay past half the base makes the new base due.
             if merge_due_at is None and written > base_shares // 2:
                 merge_due_at = time.perf_counter() - sampler.began
@@ -277,8 +282,10 @@ def main():
 
     eb.step("start with no snapshot: the index is built")
     service = Service(args.server, catalogue, port, log_path)
-    built = {"first_answer": service.first_answer, **service.memory()}
-    service.stop()
+    try:
+        built = {"first_answer": service.first_answer, **service.memory()}
+    finally:
+        service.stop()
 
     eb.step("start again, mapping the snapshot")
     service = Service(args.server, catalogue, port, log_path)

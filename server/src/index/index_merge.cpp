@@ -155,7 +155,10 @@ IndexParts merge_index_parts(const std::vector<const IndexParts*>& sources,
         storage->grams.push_back(gram);
         placed.push_back(gram_lists);
     }
-    bytes.shrink_to_fit();
+    // Fitting the buffer copies it, which at a new base of millions of shares is the peak of
+    // the merge: only a buffer with much left unused (many shares dropped) is worth it.
+    if (bytes.capacity() - bytes.size() > bytes.size() / 4)
+        bytes.shrink_to_fit();
     std::vector<ListsByType> lists(placed.size());
     for (std::size_t place = 0; place < placed.size(); ++place)
         for (std::size_t type = 0; type < share_type_count; ++type) {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 namespace cumulo::server {
 namespace {
@@ -163,6 +164,49 @@ TEST(IndexSnapshot, AnOlderSnapshotIsCaughtUpByAWriterAndRebuiltWithoutOne)
         query.key = "后来的新番";
         EXPECT_EQ(published.current()->search(query, std::chrono::steady_clock::time_point::max()).size(), 1u);
     }
+}
+
+// Whether this process maps the file at `path`.
+bool maps_file(const std::string& path)
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        if (line.ends_with(" " + path))
+            return true;
+    return false;
+}
+
+// A new base made while writes go on is kept as the snapshot and then served mapped from it, so
+// that its pages are the file's and no copy of it stays in the heap.
+TEST(IndexSnapshot, ANewBaseIsServedFromTheFileItWasKeptIn)
+{
+    TempDir dir;
+    std::string path = dir.file("shares.sqlite");
+    {
+        Catalogue catalogue(path);
+        build_sample_catalogue(catalogue, sample_size);
+    }
+    PublishedIndex published;
+    WriterSettings settings;
+    settings.rebuild_after = 100;
+    settings.snapshot_path = snapshot_path_for(path);
+    CatalogueWriter writer(path, published, settings);
+    ASSERT_FALSE(maps_file(settings.snapshot_path));
+
+    std::string lines;
+    for (int i = 1; i <= 1100; ++i)
+        lines += R"({"name":"新写的 )" + std::to_string(i) + R"(","type":"file","size":1,"code":"n)" + std::to_string(i)
+                 + R"(","uk":9})" "\n";
+    std::istringstream input(lines);
+    ASSERT_EQ(writer.put_shares(input).added, 1100u);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (published.current()->base_share_count() != sample_size + 1100 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(published.current()->base_share_count(), sample_size + 1100);
+    EXPECT_TRUE(maps_file(settings.snapshot_path));
+    SearchQuery query;
+    query.key = "新写的 1100";
+    EXPECT_EQ(published.current()->search(query, std::chrono::steady_clock::time_point::max()).size(), 1u);
 }
 
 // Arrays as the builder makes them, copied so that a test can spoil one and write them out with

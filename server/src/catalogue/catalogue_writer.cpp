@@ -281,21 +281,23 @@ void CatalogueWriter::rebuild(std::shared_ptr<const LiveIndex> merged_from)
     // Searches come first: a new base can wait, a search's answer should not.
     lower_this_threads_priority();
     const std::string& from = settings_.read_source.empty() ? path_ : settings_.read_source;
-    std::optional<BaseIndex> base;
-    try {
-        if (merged_from)
-            base = BaseIndex{merged_from->merged(), merged_from->position()};
-        else
-            base = build_base_index(from);
-    } catch (const std::exception& error) {
-        std::cerr << "cumulo-server: the search index could not be rebuilt: " << error.what() << std::endl;
-    }
+    std::optional<BaseIndex> base = make_base(merged_from, from);
     // The next start maps the new base instead of building it (and applies fewer changes).
     if (base && !settings_.snapshot_path.empty() && !identity_.empty()) {
+        bool kept = false;
         try {
             write_snapshot(*base->index, {identity_, base->position}, settings_.snapshot_path);
+            kept = true;
         } catch (const std::exception& error) {
             std::cerr << "cumulo-server: index not kept on disk: " << error.what() << std::endl;
+        }
+        if (kept) {
+            // The copy in memory goes first, so that the two are never held at once.
+            std::uint64_t position = base->position;
+            base.reset();
+            base = map_kept_base(position);
+            if (!base)
+                base = make_base(merged_from, from);
         }
     }
     std::shared_ptr<const LiveIndex> version;
@@ -326,6 +328,35 @@ void CatalogueWriter::rebuild(std::shared_ptr<const LiveIndex> merged_from)
         }
     }
     published_moved_.notify_all();
+}
+
+std::optional<BaseIndex> CatalogueWriter::make_base(const std::shared_ptr<const LiveIndex>& merged_from,
+                                                    const std::string& from) const
+{
+    try {
+        if (merged_from)
+            return BaseIndex{merged_from->merged(), merged_from->position()};
+        return build_base_index(from);
+    } catch (const std::exception& error) {
+        std::cerr << "cumulo-server: the search index could not be rebuilt: " << error.what() << std::endl;
+        return std::nullopt;
+    }
+}
+
+std::optional<BaseIndex> CatalogueWriter::map_kept_base(std::uint64_t position) const
+{
+    std::string problem;
+    try {
+        LoadedSnapshot mapped = load_snapshot(settings_.snapshot_path, {identity_, position});
+        if (mapped.index)
+            return BaseIndex{std::move(mapped.index), position};
+        problem = mapped.problem;
+    } catch (const std::exception& error) {
+        problem = error.what();
+    }
+    std::cerr << "cumulo-server: the index just kept cannot be mapped (" << problem << "); it is made again in memory"
+              << std::endl;
+    return std::nullopt;
 }
 
 void CatalogueWriter::check_catalogue_of_record()

@@ -26,6 +26,7 @@
 #include <future>
 #include <istream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -115,6 +116,12 @@ private:
     void start_rebuild_if_due(std::uint64_t committed);
     // Makes a new base: `merged_from` merged, or, when null, the catalogue's shares read again.
     void rebuild(std::shared_ptr<const LiveIndex> merged_from);
+    // A new base: `merged_from` merged, or, when null, the shares of the catalogue at `from` read
+    // again; empty (and said) when it cannot be made.
+    std::optional<BaseIndex> make_base(const std::shared_ptr<const LiveIndex>& merged_from, const std::string& from) const;
+    // The base just kept as the snapshot at `position`, mapped from it: its pages are then the
+    // file's, which the system can take back. Empty (and said) when it cannot be mapped.
+    std::optional<BaseIndex> map_kept_base(std::uint64_t position) const;
     void follow();
 
     const std::string path_;

@@ -5,6 +5,7 @@
 
 #include "thread_priority.h"
 
+#include <malloc.h>
 #include <poll.h>
 
 #include <cstdlib>
@@ -402,19 +403,30 @@ void CatalogueWriter::follow()
         if (!catalogue_ && !reach_catalogue())
             continue;
         check_catalogue_of_record();
-        // Replaced versions no search holds are freed at the end of the round, outside the
-        // lock: neither a search nor a write waits for it.
+        // Replaced versions no search holds are freed outside the lock: neither a search nor a
+        // write waits for it.
         std::vector<std::shared_ptr<const LiveIndex>> unused;
-        std::lock_guard lock(mutex_);
-        try {
-            catch_up_locked(source());
-            reading = true;
-        } catch (const std::exception& error) {
-            if (reading)
-                std::cerr << "cumulo-server: cannot read the catalogue's changes: " << error.what() << std::endl;
-            reading = false;
+        bool base_replaced = false;
+        {
+            std::lock_guard lock(mutex_);
+            try {
+                catch_up_locked(source());
+                reading = true;
+            } catch (const std::exception& error) {
+                if (reading)
+                    std::cerr << "cumulo-server: cannot read the catalogue's changes: " << error.what() << std::endl;
+                reading = false;
+            }
+            unused = published_.take_unused();
+            std::uint64_t base_position = published_.current()->base_position();
+            for (const std::shared_ptr<const LiveIndex>& version : unused)
+                base_replaced = base_replaced || version->base_position() != base_position;
         }
-        unused = published_.take_unused();
+        unused.clear();
+        // The overlay a new base took in was freed in pieces across the allocator's arenas, which
+        // keep the pages; they go back to the system.
+        if (base_replaced)
+            ::malloc_trim(0);
     }
 }
 

@@ -249,6 +249,9 @@ TEST_F(Search, AWorkerThatCannotStartLeavesTheWindowRunningUntilTheNextClick)
     service->set_answer(make_answer(2).body);
     keyword_box()->setText("abc");
     const std::size_t requests_before = service->requests().size();
+    // An earlier test's stopped worker may still be winding down: counting it here and not after
+    // it ends would read as a change this test made.
+    ASSERT_TRUE(pump_until([] { return cu::census().workers == 0; }, 5s)) << "an earlier worker never ended";
     const std::size_t workers_before = cu::census().workers;
 
     pthread_attr_t usual;

@@ -1,12 +1,13 @@
 // The writer of the catalogue in a running service. It writes the batches of the write
 // requests, one transaction each, takes in what other processes commit (an import beside the
 // service), and after each publishes the next version of the live index (live_index.h): once a
-// write has returned, every search that starts sees it.
+// write has returned, every search that starts sees it. A put's shares are laid over the index on
+// a second thread while the catalogue writes and syncs them.
 //
 // When the overlay of changes grows large, a new base index is made on a thread of its own while
 // writes go on: the published version merged into one index, or, past a large change by another
 // process, the catalogue's shares read again. The changes committed meanwhile are laid over it
-// (and it is kept as the snapshot, when the settings name one).
+// (and it is kept as the snapshot, when the settings name one, and served mapped from it).
 //
 // The catalogue of record may be an SQLite file or a PostgreSQL database (open_catalogue.h).
 // With PostgreSQL, the follower also listens for the positions writers announce and asks the

@@ -104,6 +104,22 @@ class MixRunner:
         return times
 
 
+def write_headers(home):
+    """The headers of a write to the service whose catalogue is in `home`, with its token."""
+    with open(os.path.join(home, "token")) as f:
+        token = f.read().strip()
+    return {"Authorization": f"Bearer {token}", "Content-Type": "application/x-ndjson"}
+
+
+def post_shares(connection, batch, headers, number):
+    """Writes one batch of JSON Lines; raises unless it is answered 200."""
+    connection.request("POST", "/api/v1/shares", batch, headers)
+    answer = connection.getresponse()
+    body = answer.read()
+    if answer.status != 200:
+        raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
+
+
 def service_ingest(server, work, lines_path, port, with_mix=True):
     """Shares/s through the write API, the mix's p99 during the ingest and quiet, and the time
     from a write's answer to another client finding the share; without the mix, the rate alone."""
@@ -116,13 +132,11 @@ def service_ingest(server, work, lines_path, port, with_mix=True):
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         eb.wait_for_port(port)
-        with open(os.path.join(home, "token")) as f:
-            token = f.read().strip()
         with open(lines_path, "rb") as f:
             lines = f.readlines()
         writer = http.client.HTTPConnection("127.0.0.1", port)
         finder = eb.HttpClient(port)
-        headers = {"Authorization": f"Bearer {token}", "Content-Type": "application/x-ndjson"}
+        headers = write_headers(home)
         mix = MixRunner(port)
         if with_mix:
             mix.start()
@@ -135,11 +149,7 @@ def service_ingest(server, work, lines_path, port, with_mix=True):
             if number % 10 == 0:
                 batch += json.dumps({"name": probe, "type": "file", "size": number, "code": f"probe{number}",
                                      "uk": 1}).encode() + b"\n"
-            writer.request("POST", "/api/v1/shares", batch, headers)
-            answer = writer.getresponse()
-            body = answer.read()
-            if answer.status != 200:
-                raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
+            post_shares(writer, batch, headers, number)
             if number % 10 == 0:
                 answered = time.perf_counter()
                 wanted = f"probe{number}|1"
@@ -271,16 +281,23 @@ def postgres_ingest(work, lines_path, port):
         shutil.rmtree(data, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+def sample_arguments(description, default_shares, prefix):
+    """The arguments of a benchmark on the sample (--server, --shares, --work, --port-base), and its
+    folder <work>/<prefix>-<shares>, made readable by the scratch servers' users."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--server", required=True, help="the cumulo-server executable")
-    parser.add_argument("--shares", type=int, default=1_000_000)
+    parser.add_argument("--shares", type=int, default=default_shares)
     parser.add_argument("--work", required=True, help="directory for the sample and the stores")
     parser.add_argument("--port-base", type=int, default=random.randrange(20000, 29900))
     args = parser.parse_args()
-    work = os.path.join(os.path.abspath(args.work), f"ingest-{args.shares}")
+    work = os.path.join(os.path.abspath(args.work), f"{prefix}-{args.shares}")
     os.makedirs(work, exist_ok=True)
     os.chmod(work, 0o755)
+    return args, work
+
+
+def main():
+    args, work = sample_arguments(__doc__, 1_000_000, "ingest")
     lines = sample_lines(args.server, work, args.shares, args.port_base)
     eb.step("the service: writes in batches of 1,000, the mix beside them")
     service = service_ingest(args.server, work, lines, args.port_base)

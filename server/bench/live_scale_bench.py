@@ -16,11 +16,9 @@ On one sample catalogue of N shares (made once, kept under <work>/scale-<N>/), i
 Prints the figures as Markdown tables with the load average. Started by scripts/bench-server-scale; not part
 of the test run.
 """
-import argparse
 import http.client
 import json
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -40,7 +38,14 @@ MIX_SECONDS = 10.0
 # a suffix the sample's never have.
 SHAREID_OFFSET = 10**12
 CODE_SUFFIX = "-n"
+# The service makes a new base once the overlay holds more than half the base or than this many
+# changes, whichever is more (WriterSettings::rebuild_after, most_laid_over).
+LEAST_LAID_OVER = 50_000
 FIRST_ANSWER_PATH = "/api/v1/?" + urllib.parse.urlencode({"key": "电影", "limit": 20})
+
+
+def most_laid_over(base_shares):
+    return max(LEAST_LAID_OVER, base_shares // 2)
 
 
 def proc_status_kib(pid, fields):
@@ -172,9 +177,7 @@ def snapshot_version(path):
 def write_and_merge(service, catalogue, fresh_path, base_shares):
     """Writes the fresh shares in batches while sampling memory, waits until the merged base is
     kept and the memory has settled; returns the figures and the probes written."""
-    with open(os.path.join(os.path.dirname(catalogue), "token")) as f:
-        token = f.read().strip()
-    headers = {"Authorization": f"Bearer {token}", "Content-Type": "application/x-ndjson"}
+    headers = ib.write_headers(os.path.dirname(catalogue))
     snapshot = catalogue + ".index"
     kept_before = snapshot_version(snapshot)
     reset_peak(service.process.pid)
@@ -196,14 +199,10 @@ def write_and_merge(service, catalogue, fresh_path, base_shares):
                 probes.append(probe)
                 batch += json.dumps(probe).encode() + b"\n"
                 shares += 1
-            writer.request("POST", "/api/v1/shares", batch, headers)
-            answer = writer.getresponse()
-            body = answer.read()
-            if answer.status != 200:
-                raise RuntimeError(f"batch {number}: {answer.status} {body[:300]!r}")
+            ib.post_shares(writer, batch, headers, number)
             written += shares
             # The change that takes the overlay past half the base makes the new base due.
-            if merge_due_at is None and written > base_shares // 2:
+            if merge_due_at is None and written > most_laid_over(base_shares):
                 merge_due_at = time.perf_counter() - sampler.began
             number += 1
     writes_ended = time.perf_counter() - sampler.began
@@ -262,18 +261,14 @@ def per_share(kib, shares):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--server", required=True, help="the cumulo-server executable")
-    parser.add_argument("--shares", type=int, default=10_000_000)
-    parser.add_argument("--work", required=True, help="directory for the sample and the service's copy")
-    parser.add_argument("--port-base", type=int, default=random.randrange(20000, 29900))
-    args = parser.parse_args()
-    work = os.path.join(os.path.abspath(args.work), f"scale-{args.shares}")
-    os.makedirs(work, exist_ok=True)
-    os.chmod(work, 0o755)
+    args, work = ib.sample_arguments(__doc__, 10_000_000, "scale")
+    # The shares written again are the sample's own, renamed: they must outnumber the least overlay.
+    if args.shares <= 2 * LEAST_LAID_OVER:
+        sys.exit(f"live_scale_bench.py: --shares must be more than {2 * LEAST_LAID_OVER:,}: with fewer, "
+                 "the writes never make the service merge a new base")
     lines = ib.sample_lines(args.server, work, args.shares, args.port_base)
-    # A bit more than half the base again: the change past half makes a new base due.
-    more = args.shares // 2 + max(BATCH, args.shares // 100)
+    # A bit more than the overlay a base may carry: the change past it makes a new base due.
+    more = most_laid_over(args.shares) + max(BATCH, args.shares // 100)
     fresh = fresh_lines(work, lines, more)
     catalogue = fresh_home(work)
     log_path = os.path.join(work, "service.log")
